@@ -1,0 +1,37 @@
+// One frame of the simulation without the drawing: the solver step, gravity
+// from the camera, and the camera turn from the held arrow keys. Both the
+// window program and the headless tools run frames through this module, so
+// it holds no OpenGL.
+//
+// Order inside a frame (the window program draws between 2 and 3):
+//   1. stepSimulation()  - uses the gravity computed in the frame before
+//   2. updateGravity()   - from the current angles
+//   3. turnCamera()      - angles advance by 2 degrees per held arrow key
+// All of it runs on the main thread, never while a worker runs.
+#pragma once
+
+#include <cstdint>
+
+namespace sph {
+
+// Camera turn in degrees; never wrapped.
+extern float angleX;
+extern float angleY;
+// Arrow keys held (0 or 1).
+extern uint8_t arrowLeft, arrowRight, arrowUp, arrowDown;
+
+// rebuildGrid, the three passes on fluidSystem->threadCount workers, integrate.
+void stepSimulation();
+// Gravity of magnitude 0.042 toward the bottom of the window, in box
+// coordinates, from angleX and angleY.
+void updateGravity();
+// angleX += 2 * (up - down), then angleY += 2 * (left - right).
+void turnCamera();
+// stepSimulation, updateGravity, turnCamera: a frame with nothing drawn.
+void simulateFrame();
+
+// Angles and keys back to zero and gravity to its initial value: the state
+// of a freshly started program.
+void resetFrameState();
+
+}  // namespace sph

@@ -1,0 +1,27 @@
+#include "memory.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sph {
+
+namespace {
+[[noreturn]] void exitOutOfMemory(std::size_t bytes, const char* what) {
+  std::fprintf(stderr, "sph: out of memory: could not allocate %zu bytes for %s\n", bytes, what);
+  std::exit(EXIT_FAILURE);
+}
+}  // namespace
+
+void* allocateOrExit(std::size_t bytes, const char* what) {
+  void* block = std::malloc(bytes);
+  if (block == nullptr) exitOutOfMemory(bytes, what);
+  return block;
+}
+
+void* reallocateOrExit(void* block, std::size_t bytes, const char* what) {
+  void* grown = std::realloc(block, bytes);
+  if (grown == nullptr) exitOutOfMemory(bytes, what);
+  return grown;
+}
+
+}  // namespace sph

@@ -1,0 +1,16 @@
+// Heap allocation for the solver's long-lived arrays. The solver has no way
+// to go on without its memory, so running out ends the program with a clear
+// message instead of leaving a null pointer to be dereferenced later.
+#pragma once
+
+#include <cstddef>
+
+namespace sph {
+
+// malloc that never returns null: on failure it prints what could not be
+// allocated to standard error and exits with status 1.
+void* allocateOrExit(std::size_t bytes, const char* what);
+// realloc (contents kept) with the same failure behaviour.
+void* reallocateOrExit(void* block, std::size_t bytes, const char* what);
+
+}  // namespace sph
