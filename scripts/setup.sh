@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the project needs from Debian's packages (only what is
+# missing), using sudo when not root. Safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake            # compiler and build
+  freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libgl1-mesa-dri  # window and drawing
+  libgtest-dev libbenchmark-dev libssl-dev                          # tests, benchmarks, SHA-256
+  xvfb xdotool imagemagick x11-utils                                # end-to-end window test
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}" >&2
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole test suite three
+# times: a Release build (everything, including the window test under Xvfb),
+# an AddressSanitizer + UndefinedBehaviorSanitizer build (all but the window
+# test), and a ThreadSanitizer build (the multi-threaded tests).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+
+run_ctest() {
+  ctest --test-dir "$1" --output-on-failure --timeout 600 -j2 "${@:2}"
+}
+
+echo "== Release build: all tests"
+"$root/scripts/build.sh" "$root/build"
+run_ctest "$root/build"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: all tests but the window test"
+"$root/scripts/build.sh" "$root/build-asan" -DSANITIZE=address -DSPH_BUILD_APP=OFF -DSPH_BUILD_BENCH=OFF
+ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_ctest "$root/build-asan" -LE window
+
+echo "== ThreadSanitizer: multi-threaded tests"
+"$root/scripts/build.sh" "$root/build-tsan" -DSANITIZE=thread -DSPH_BUILD_APP=OFF -DSPH_BUILD_BENCH=OFF
+# Without address-space randomisation TSan's shadow memory always fits.
+TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R ctest --test-dir "$root/build-tsan" \
+  --output-on-failure --timeout 600 -j2 -L threads
