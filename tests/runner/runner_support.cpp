@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace sph::runner_test {
 
@@ -56,7 +58,20 @@ ProgramResult runBench(const std::vector<std::string>& arguments, const std::str
     _exit(127);
   }
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
+  if (limits.killAfterSeconds > 0.0) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(limits.killAfterSeconds);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  } else {
+    while (waitpid(child, &status, 0) < 0) {
+    }
   }
   ProgramResult result;
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
@@ -116,6 +131,40 @@ std::string sha256Hex(const std::string& text) {
     result += hex[digest[k] & 15];
   }
   return result;
+}
+
+bool isPlainNumber(const std::string& text, int decimals) {
+  const std::string::size_type point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  auto digitsOnly = [](const std::string& part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (!digitsOnly(whole)) return false;
+  if (decimals == 0) return point == std::string::npos;
+  return point != std::string::npos && fraction.size() == std::size_t(decimals) && digitsOnly(fraction);
+}
+
+bool parseSummaryLine(const std::string& text, SummaryLine& summary) {
+  if (text.empty() || text.back() != '\n' || text.find('\n') != text.size() - 1) return false;
+  std::istringstream words(text.substr(0, text.size() - 1));
+  const char* labels[5] = {"frames:", "threads:", "particles:", "seconds:", "frames/s:"};
+  const int decimals[5] = {0, 0, 0, 3, 2};
+  std::string values[5];
+  for (int k = 0; k < 5; ++k) {
+    std::string label;
+    if (!(words >> label >> values[k]) || label != labels[k] || !isPlainNumber(values[k], decimals[k])) return false;
+  }
+  std::string extra;
+  if (words >> extra) return false;
+  // Single spaces only: the line is meant to be read by scripts too.
+  if (text.find("  ") != std::string::npos || text[0] == ' ') return false;
+  summary.frames = std::stoll(values[0]);
+  summary.threads = std::stoll(values[1]);
+  summary.particles = std::stoll(values[2]);
+  summary.seconds = std::stod(values[3]);
+  summary.framesPerSecond = std::stod(values[4]);
+  return true;
 }
 
 std::vector<DigestLine> readDigestLines(const std::string& path) {

@@ -23,6 +23,9 @@ struct RunLimits {
   // Largest file the program may write (RLIMIT_FSIZE), 0 for no limit. With
   // SIGXFSZ ignored, writes past it fail with EFBIG like a full disk.
   uint64_t maxFileBytes = 0;
+  // Ends the program with SIGKILL if it still runs after this long; 0 waits
+  // for it however long it takes.
+  double killAfterSeconds = 0.0;
 };
 
 // Runs sph-bench with `arguments`; stdin is /dev/null, stdout and stderr are
@@ -49,6 +52,19 @@ bool fileExists(const std::string& path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 std::string sha256Hex(const std::string& text);
+
+// The line sph-bench prints at the end:
+//   frames: N threads: T particles: P seconds: S frames/s: F
+// with S to three decimals and F to two. Strict: the text must be exactly
+// that one line ending in a line feed.
+struct SummaryLine {
+  long long frames = -1, threads = -1, particles = -1;
+  double seconds = -1.0, framesPerSecond = -1.0;
+};
+bool parseSummaryLine(const std::string& text, SummaryLine& summary);
+
+// True when `text` is digits, or digits '.' and exactly `decimals` digits.
+bool isPlainNumber(const std::string& text, int decimals);
 
 struct DigestLine {
   int32_t frames = 0;
