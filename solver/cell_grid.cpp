@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "memory.h"
+#include "neighbour_index.h"
 
 namespace sph {
 
@@ -18,22 +19,54 @@ void initCellGrid(FluidSystem& system) {
   system.nxy = system.nx * system.ny;
   const std::size_t cells = std::size_t(system.nxy) * std::size_t(system.nz);
   system.cellHeads = static_cast<Particle**>(allocateOrExit(sizeof(Particle*) * cells, "the cell grid"));
+  system.neighbourIndex = createNeighbourIndex(system);
 }
 
 void releaseCellGrid(FluidSystem& system) {
   std::free(system.cellHeads);
   system.cellHeads = nullptr;
+  destroyNeighbourIndex(system.neighbourIndex);
+  system.neighbourIndex = nullptr;
 }
 
 void rebuildGrid(FluidSystem& system) {
-  const std::size_t cells = std::size_t(system.nxy) * std::size_t(system.nz);
-  for (std::size_t cell = 0; cell < cells; ++cell) system.cellHeads[cell] = nullptr;
+  NeighbourIndex& index = *system.neighbourIndex;
+  reserveNeighbourIndex(index, system.particleCount);
+
+  // Every head the last rebuild set is in `occupied`, so clearing those
+  // empties the grid; the heads start uninitialised, so clear all once.
+  if (index.headsCleared) {
+    for (int32_t k = 0; k < index.occupiedCount; ++k) system.cellHeads[index.occupied[k]] = nullptr;
+  } else {
+    const std::size_t cells = std::size_t(system.nxy) * std::size_t(system.nz);
+    for (std::size_t cell = 0; cell < cells; ++cell) system.cellHeads[cell] = nullptr;
+    index.headsCleared = true;
+  }
+
+  index.occupiedCount = 0;
   for (int32_t k = 0; k < system.particleCount; ++k) {
     Particle& p = system.particles[k];
-    Particle*& head = system.cellHeads[cellIndexOf(system, p)];
+    const int32_t cell = cellIndexOf(system, p);
+    Particle*& head = system.cellHeads[cell];
+    if (head == nullptr) index.occupied[index.occupiedCount++] = cell;
     p.next = head;
     head = &p;
   }
-}
 
+  // The cell-sorted copies, each cell in list order.
+  int32_t cursor = 0;
+  for (int32_t k = 0; k < index.occupiedCount; ++k) {
+    const int32_t cell = index.occupied[k];
+    index.spans[cell].begin = cursor;
+    for (const Particle* p = system.cellHeads[cell]; p != nullptr; p = p->next, ++cursor) {
+      index.x[cursor] = p->position[0];
+      index.y[cursor] = p->position[1];
+      index.z[cursor] = p->position[2];
+      index.id[cursor] = p->id;
+    }
+    index.spans[cell].end = cursor;
+  }
+  // Lists gathered on the old grid no longer apply.
+  if (++index.generation == 0) index.generation = 1;
+}
 }  // namespace sph

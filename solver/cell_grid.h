@@ -27,7 +27,8 @@ inline constexpr CellOffset NEIGHBOUR_OFFSETS[27] = {
 // product rounded to float first. 89 for the model's box.
 int32_t cellsAlongAxis(float boxEdge);
 
-// Sets nx, ny, nz, nxy and allocates (does not clear) cellHeads.
+// Sets nx, ny, nz, nxy, allocates (does not clear) cellHeads and creates the
+// neighbour index.
 void initCellGrid(FluidSystem& system);
 void releaseCellGrid(FluidSystem& system);
 
@@ -49,8 +50,15 @@ inline int32_t cellIndexOf(const FluidSystem& system, const Particle& p) {
          cellCoordinate(p.position[2], system.nz) * system.nxy;
 }
 
+// Squared distance of a difference vector: (dx^2 + dy^2) + dz^2 in double,
+// rounded to float. Both the search and the passes form it this one way.
+inline float squaredDistance(float dx, float dy, float dz) {
+  return float((double(dx) * double(dx) + double(dy) * double(dy)) + double(dz) * double(dz));
+}
+
 // Empties every cell, then pushes particles 0..N-1 onto the front of their
-// cell's list, so each list runs from the highest index to the lowest.
+// cell's list, so each list runs from the highest index to the lowest; then
+// refreshes the neighbour index beside the grid.
 void rebuildGrid(FluidSystem& system);
 
 // Visits, for every particle i of [begin, end) in increasing order, each
@@ -79,7 +87,7 @@ void forEachNeighbourPair(const FluidSystem& system, int32_t begin, int32_t end,
         if (!(pj->id < pi.id || outsideRange)) continue;
         const float d[3] = {pi.position[0] - pj->position[0], pi.position[1] - pj->position[1],
                             pi.position[2] - pj->position[2]};
-        const float r2 = float((double(d[0]) * d[0] + double(d[1]) * d[1]) + double(d[2]) * d[2]);
+        const float r2 = squaredDistance(d[0], d[1], d[2]);
         if (!(r2 < H2)) continue;
         pairAction(pi, *pj, d, r2, !outsideRange);
       }

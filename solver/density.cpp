@@ -1,13 +1,13 @@
 #include <cmath>
 
-#include "cell_grid.h"
+#include "neighbour_index.h"
 #include "parameters.h"
 #include "passes.h"
 
 namespace sph {
 
 void computeDensityRates(int32_t begin, int32_t end) {
-  forEachNeighbourPair(
+  gatherNeighbourPairs(
       *fluidSystem, begin, end,
       [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
         // Two distinct particles at the same place have no direction between
@@ -22,8 +22,7 @@ void computeDensityRates(int32_t begin, int32_t end) {
         const float f = float(n / double(r));
         pi.densityRate = float(double(pj.mass) * double(f) + double(pi.densityRate));
         if (updateJ) pj.densityRate = float(double(f) * double(pi.mass) + double(pj.densityRate));
-      },
-      [](Particle&) {});
+      });
 }
 
 void updateParticleState(int32_t begin, int32_t end) {

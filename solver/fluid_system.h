@@ -51,6 +51,8 @@ struct Particle {
   int32_t id;      // always equal to the particle's index
 };
 
+struct NeighbourIndex;
+
 struct FluidSystem {
   int32_t threadCount;
   int32_t particleCount;
@@ -60,6 +62,9 @@ struct FluidSystem {
   int32_t nx, ny, nz;
   int32_t nxy;
   Particle** cellHeads;
+  // Derived from the grid each step to find neighbours faster
+  // (neighbour_index.h); holds no state of the model.
+  NeighbourIndex* neighbourIndex;
 };
 
 inline constexpr int32_t INITIAL_CAPACITY = 5000;

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "cell_grid.h"
+#include "neighbour_index.h"
 #include "parameters.h"
 #include "passes.h"
 
@@ -74,7 +74,8 @@ void addParticleForces(Particle& p) {
 }  // namespace
 
 void computeForces(int32_t begin, int32_t end) {
-  forEachNeighbourPair(*fluidSystem, begin, end, addPairForces, addParticleForces);
+  // The pairs pass 1 found for this range in this step, when it ran.
+  replayNeighbourPairs(*fluidSystem, begin, end, addPairForces, addParticleForces);
 }
 
 }  // namespace sph
