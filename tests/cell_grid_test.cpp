@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "solver/cell_grid.h"
+#include "solver/neighbour_index.h"
 #include "support/test_support.h"
 
 namespace sph {
@@ -76,7 +77,7 @@ std::vector<Visit> traverse(const FluidSystem& system, int32_t begin, int32_t en
   return visits;
 }
 
-float squaredDistance(const Particle& a, const Particle& b) {
+float squaredDistanceOf(const Particle& a, const Particle& b) {
   const float d[3] = {a.position[0] - b.position[0], a.position[1] - b.position[1], a.position[2] - b.position[2]};
   return float((double(d[0]) * d[0] + double(d[1]) * d[1]) + double(d[2]) * d[2]);
 }
@@ -118,7 +119,7 @@ class RandomCloud : public testing::Test {
     std::vector<std::pair<int32_t, int32_t>> pairs;
     for (int32_t i = 0; i < COUNT; ++i)
       for (int32_t j = 0; j < i; ++j)
-        if (squaredDistance(system().particles[i], system().particles[j]) < H2) pairs.emplace_back(i, j);
+        if (squaredDistanceOf(system().particles[i], system().particles[j]) < H2) pairs.emplace_back(i, j);
     return pairs;
   }
 
@@ -213,6 +214,98 @@ TEST(NeighbourPairs, RangesSplitAPairByOwnership) {
   EXPECT_FALSE(second[0].updateJ);
   EXPECT_TRUE(traverse(system, 6, 6).empty());
   EXPECT_TRUE(traverse(system, 6, 2).empty());
+}
+
+}  // namespace
+}  // namespace sph
+
+namespace sph {
+namespace {
+
+std::vector<Visit> gathered(FluidSystem& system, int32_t begin, int32_t end) {
+  std::vector<Visit> visits;
+  gatherNeighbourPairs(system, begin, end, [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+    EXPECT_BITS_EQ(pi.position[2] - pj.position[2], d[2]);
+    EXPECT_BITS_EQ(squaredDistance(d[0], d[1], d[2]), r2);
+    visits.push_back({pi.id, pj.id, updateJ});
+  });
+  return visits;
+}
+
+bool sameVisits(const std::vector<Visit>& a, const std::vector<Visit>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    if (a[k].i != b[k].i || a[k].j != b[k].j || a[k].updateJ != b[k].updateJ) return false;
+  return true;
+}
+
+// The fast search must find exactly the pairs of the list walk, in the same
+// order, for any split into ranges; and pass 3 must replay them in order.
+TEST_F(RandomCloud, GatheredPairsEqualTheListWalk) {
+  // Some particles outside the box too: their cells are clamped the same way.
+  placeParticle(system(), 20, -3.0f, 10.0f, 10.0f);
+  placeParticle(system(), 21, 340.0f, 335.0f, 336.0f);
+  rebuildGrid(system());
+  const std::vector<std::pair<int32_t, int32_t>> splits[] = {
+      {{0, COUNT}}, {{0, 100}, {100, 101}, {101, 350}, {350, COUNT}}, {{0, 233}, {233, 466}, {466, COUNT}}};
+  for (const auto& ranges : splits) {
+    for (auto [begin, end] : ranges) {
+      SCOPED_TRACE(testing::Message() << "[" << begin << ", " << end << ")");
+      const std::vector<Visit> expected = traverse(system(), begin, end);
+      ASSERT_TRUE(sameVisits(gathered(system(), begin, end), expected));
+      std::vector<Visit> replayed;
+      std::vector<int32_t> finished;
+      replayNeighbourPairs(
+          system(), begin, end,
+          [&](Particle& pi, Particle& pj, const float*, float, bool updateJ) {
+            replayed.push_back({pi.id, pj.id, updateJ});
+          },
+          [&](Particle& pi) { finished.push_back(pi.id); });
+      EXPECT_TRUE(sameVisits(replayed, expected));
+      EXPECT_EQ(finished.size(), std::size_t(end - begin));
+    }
+  }
+}
+
+TEST_F(RandomCloud, ReplayWithoutMatchingListsWalksTheGrid) {
+  const std::vector<Visit> expected = traverse(system(), 0, 300);
+  auto replay = [&](int32_t begin, int32_t end) {
+    std::vector<Visit> visits;
+    replayNeighbourPairs(
+        system(), begin, end,
+        [&](Particle& pi, Particle& pj, const float*, float, bool updateJ) {
+          visits.push_back({pi.id, pj.id, updateJ});
+        },
+        [](Particle&) {});
+    return visits;
+  };
+  EXPECT_TRUE(sameVisits(replay(0, 300), expected));  // nothing gathered yet
+  gathered(system(), 0, 200);
+  EXPECT_TRUE(sameVisits(replay(0, 300), expected));  // gathered for another range
+  gathered(system(), 0, 300);
+  rebuildGrid(system());
+  EXPECT_TRUE(sameVisits(replay(0, 300), expected));  // gathered on an older grid
+}
+
+TEST_F(RandomCloud, RebuildEmptiesCellsThatWereLeft) {
+  // Move every particle somewhere else and rebuild: each cell's list must
+  // hold exactly the particles now in it, none of the old occupants.
+  std::mt19937 random(99);
+  std::uniform_real_distribution<float> far(100.0f, 130.0f);
+  for (int32_t k = 0; k < COUNT; ++k) placeParticle(system(), k, far(random), far(random), far(random));
+  rebuildGrid(system());
+  std::map<int32_t, std::vector<int32_t>> expected;
+  for (int32_t k = COUNT - 1; k >= 0; --k) expected[cellIndexOf(system(), system().particles[k])].push_back(k);
+  const int32_t cells = system().nxy * system().nz;
+  int32_t occupied = 0;
+  for (int32_t cell = 0; cell < cells; ++cell) {
+    if (system().cellHeads[cell] == nullptr) continue;
+    ++occupied;
+    std::vector<int32_t> list;
+    for (Particle* p = system().cellHeads[cell]; p; p = p->next) list.push_back(p->id);
+    ASSERT_EQ(list, expected[cell]) << "cell " << cell;
+  }
+  EXPECT_EQ(occupied, int32_t(expected.size()));
 }
 
 }  // namespace
