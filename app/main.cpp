@@ -1,0 +1,41 @@
+// The window program: opens the window, asks for the number of worker
+// threads, seeds the block of liquid and hands control to GLUT for good.
+#include <GL/glut.h>
+
+#include <iostream>
+
+#include "callbacks.h"
+#include "console.h"
+#include "solver/fluid_system.h"
+#include "solver/seeding.h"
+#include "view.h"
+
+int main(int argc, char** argv) {
+  glutInit(&argc, argv);
+  // Single-buffered RGB with no depth buffer: frames end with glFlush.
+  glutInitDisplayMode(GLUT_RGB | GLUT_SINGLE);
+  // Set after glutInit, so they override GLUT's own -geometry option.
+  glutInitWindowPosition(400, 100);
+  glutInitWindowSize(800, 600);
+  glutCreateWindow("Smoothed particle hydrodynamics");
+
+  glutDisplayFunc(sph::onDisplay);
+  glutKeyboardFunc(sph::onKeyboard);
+  glutSpecialFunc(sph::onSpecialDown);
+  glutSpecialUpFunc(sph::onSpecialUp);
+  glutIdleFunc(sph::onIdle);
+  glutTimerFunc(1000, sph::onTimer, 0);
+
+  sph::setupView();
+
+  sph::installFluidSystem(sph::createFluidSystem());
+  // The window is not serviced until the main loop starts, however long the
+  // answer takes.
+  sph::fluidSystem->threadCount = sph::readThreadCount(std::cin, std::cout, std::cerr);
+
+  sph::seedBlock(sph::PROGRAM_BLOCK);
+  std::cout << "Number of particles: " << sph::nextParticleId << '\n' << std::flush;
+
+  glutMainLoop();
+  return 0;
+}

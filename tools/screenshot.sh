@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Makes the README's picture of the window program: runs it in a private
+# virtual X server, answers 2 threads, lets the liquid flow for a few seconds
+# and saves the window's content.
+#
+#   tools/screenshot.sh [PATH/TO/sph [OUTPUT.png [SECONDS]]]
+#
+# Defaults: build/app/sph, docs/screenshot.png, 4 seconds after the first
+# frames. Needs Xvfb, xdotool and ImageMagick (scripts/setup.sh installs them).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+sph=${1:-$root/build/app/sph}
+output=${2:-$root/docs/screenshot.png}
+seconds=${3:-4}
+
+[[ -x "$sph" ]] || { echo "no program at $sph (build it with scripts/build.sh build)" >&2; exit 1; }
+
+work=$(mktemp -d)
+xvfb_pid=""
+sph_pid=""
+cleanup() {
+  [[ -n "$sph_pid" ]] && kill "$sph_pid" 2>/dev/null || true
+  [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Polls a command every 0.2 s for up to `seconds`.
+wait_for() {
+  local limit=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < limit)) || return 1
+    sleep 0.2
+  done
+}
+
+# A 24-bit screen, so the picture has the program's exact colours.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+wait_for 30 test -s "$work/display" || { cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$(head -n 1 "$work/display")"
+
+echo 2 | "$sph" >"$work/console.out" &
+sph_pid=$!
+
+window=""
+running() {
+  window=$(xdotool search --name '^FPS: [1-9]' 2>/dev/null | head -n 1)
+  [[ -n "$window" ]]
+}
+wait_for 60 running || { echo "the program shows no frames" >&2; exit 1; }
+sleep "$seconds"
+
+mkdir -p "$(dirname "$output")"
+import -window "$window" "$work/shot.png"
+# Drop the time stamps ImageMagick writes, so an unchanged picture gives an
+# unchanged file.
+convert "$work/shot.png" -strip "$output"
+echo "wrote $output"
