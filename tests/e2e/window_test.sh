@@ -144,6 +144,9 @@ window=""
 find_window() { window=$(window_named "^$title\$"); [[ -n "$window" ]]; }
 wait_for 30 find_window || fail "no window titled \"$title\" before the console was answered"
 ok "window \"$title\" exists before the answer"
+geometry=$(timeout 10 xdotool getwindowgeometry --shell "$window" | grep -E '^(X|Y|WIDTH|HEIGHT)=' | tr '\n' ' ')
+[[ "$geometry" == "X=400 Y=100 WIDTH=800 HEIGHT=600 " ]] || fail "window geometry is $geometry, not 800x600 at (400, 100)"
+ok "window is 800x600 at (400, 100)"
 
 echo 2 >&4
 exec 4>&-
