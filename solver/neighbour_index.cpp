@@ -2,6 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "memory.h"
 
@@ -30,8 +35,14 @@ NeighbourIndex* createNeighbourIndex(const FluidSystem& grid) {
 void destroyNeighbourIndex(NeighbourIndex* index) {
   if (index == nullptr) return;
   for (int32_t k = 0; k < index->particleCapacity; ++k) {
-    std::free(index->ranges[k].neighbours);
-    std::free(index->ranges[k].listEnds);
+    RangeNeighbours& lists = index->ranges[k];
+    std::free(lists.neighbours);
+    std::free(lists.listStarts);
+    std::free(lists.listEnds);
+    std::free(lists.candidateX);
+    std::free(lists.candidateY);
+    std::free(lists.candidateZ);
+    std::free(lists.candidateId);
   }
   std::free(index->ranges);
   std::free(index->x);
@@ -64,24 +75,161 @@ const RangeNeighbours* gatheredNeighbours(const NeighbourIndex& index, int32_t b
   return current ? &lists : nullptr;
 }
 
+namespace {
+
+int32_t grownCapacity(int32_t capacity, int32_t needed) {
+  capacity = capacity < 1024 ? 1024 : capacity;
+  while (capacity < needed) capacity *= 2;
+  return capacity;
+}
+
+void reserveNeighbours(RangeNeighbours& lists, int32_t needed) {
+  if (needed <= lists.neighbourCapacity) return;
+  lists.neighbourCapacity = grownCapacity(lists.neighbourCapacity, needed);
+  lists.neighbours = resized(lists.neighbours, lists.neighbourCapacity, "neighbour lists");
+}
+
+void reserveCandidates(RangeNeighbours& lists, int32_t needed) {
+  if (needed <= lists.candidateCapacity) return;
+  const int32_t capacity = grownCapacity(lists.candidateCapacity, needed);
+  lists.candidateX = resized(lists.candidateX, capacity, "candidates");
+  lists.candidateY = resized(lists.candidateY, capacity, "candidates");
+  lists.candidateZ = resized(lists.candidateZ, capacity, "candidates");
+  lists.candidateId = resized(lists.candidateId, capacity, "candidates");
+  lists.candidateCapacity = capacity;
+}
+
 RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t end) {
   RangeNeighbours& lists = index.ranges[begin];
   lists.begin = begin;
   lists.end = end;
   lists.generation = index.generation;
-  if (lists.listEndCapacity < end - begin) {
-    lists.listEndCapacity = end - begin;
-    lists.listEnds = resized(lists.listEnds, lists.listEndCapacity, "neighbour lists");
+  if (lists.listCapacity < end - begin) {
+    lists.listCapacity = end - begin;
+    lists.listStarts = resized(lists.listStarts, lists.listCapacity, "neighbour lists");
+    lists.listEnds = resized(lists.listEnds, lists.listCapacity, "neighbour lists");
   }
   return lists;
 }
 
-void reserveNeighbours(RangeNeighbours& lists, int32_t used, int32_t count) {
-  if (used + count <= lists.neighbourCapacity) return;
-  int32_t capacity = lists.neighbourCapacity < 1024 ? 1024 : lists.neighbourCapacity;
-  while (capacity < used + count) capacity *= 2;
-  lists.neighbours = resized(lists.neighbours, capacity, "neighbour lists");
-  lists.neighbourCapacity = capacity;
+bool holdsRangeParticle(const NeighbourIndex& index, CellSpan span, int32_t begin, int32_t end) {
+  bool any = false;
+  for (int32_t k = span.begin; k < span.end; ++k) any |= index.id[k] >= begin && index.id[k] < end;
+  return any;
+}
+
+// Copies the particles of the 27 cells around `cell`, in visit order, into
+// the candidate scratch, padded to a multiple of four with entries at NaN,
+// which no screen accepts. Returns the padded count.
+int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index, RangeNeighbours& lists,
+                          int32_t cell) {
+  const int32_t cx = cell % system.nx, cy = (cell / system.nx) % system.ny, cz = cell / system.nxy;
+  const uint32_t nx = uint32_t(system.nx), ny = uint32_t(system.ny), nz = uint32_t(system.nz);
+  CellSpan spans[27];
+  int32_t spanCount = 0, total = 0;
+  for (int32_t k = 0; k < 27; ++k) {
+    const CellOffset offset = NEIGHBOUR_OFFSETS[k];
+    const uint32_t ax = uint32_t(cx + offset.dx), ay = uint32_t(cy + offset.dy), az = uint32_t(cz + offset.dz);
+    if (ax >= nx || ay >= ny || az >= nz) continue;  // also catches -1
+    const int32_t neighbour = cell + index.offsetDeltas[k];
+    if (system.cellHeads[neighbour] == nullptr) continue;
+    spans[spanCount++] = index.spans[neighbour];
+    total += index.spans[neighbour].end - index.spans[neighbour].begin;
+  }
+  const int32_t padded = (total + 3) & ~3;
+  reserveCandidates(lists, padded);
+  int32_t count = 0;
+  for (int32_t k = 0; k < spanCount; ++k) {
+    const int32_t length = spans[k].end - spans[k].begin;
+    std::memcpy(lists.candidateX + count, index.x + spans[k].begin, sizeof(float) * std::size_t(length));
+    std::memcpy(lists.candidateY + count, index.y + spans[k].begin, sizeof(float) * std::size_t(length));
+    std::memcpy(lists.candidateZ + count, index.z + spans[k].begin, sizeof(float) * std::size_t(length));
+    std::memcpy(lists.candidateId + count, index.id + spans[k].begin, sizeof(int32_t) * std::size_t(length));
+    count += length;
+  }
+  for (; count < padded; ++count) {
+    lists.candidateX[count] = lists.candidateY[count] = lists.candidateZ[count] =
+        std::numeric_limits<float>::quiet_NaN();
+    lists.candidateId[count] = 0;
+  }
+  return padded;
+}
+
+#if defined(__SSE2__)
+// For each 4-bit mask, the lanes whose bit is set, in lane order.
+struct LaneSelection {
+  int8_t lanes[4];
+  int8_t count;
+};
+constexpr LaneSelection selectionFor(int bits) {
+  LaneSelection selection{{0, 0, 0, 0}, 0};
+  for (int lane = 0; lane < 4; ++lane)
+    if (bits & (1 << lane)) selection.lanes[selection.count++] = int8_t(lane);
+  return selection;
+}
+constexpr LaneSelection LANE_SELECTIONS[16] = {
+    selectionFor(0),  selectionFor(1),  selectionFor(2),  selectionFor(3),  selectionFor(4),  selectionFor(5),
+    selectionFor(6),  selectionFor(7),  selectionFor(8),  selectionFor(9),  selectionFor(10), selectionFor(11),
+    selectionFor(12), selectionFor(13), selectionFor(14), selectionFor(15)};
+#endif
+
+// Appends to `out` the candidates that particle i's ownership rule admits
+// (j < i, or j outside the range, i.e. j >= end) and whose float squared
+// distance passes the screen. `count` is a multiple of four; `out` has room
+// for `count` entries.
+int32_t screenCandidates(const RangeNeighbours& lists, int32_t count, const Particle& pi, int32_t i, int32_t end,
+                         int32_t* out) {
+  int32_t used = 0;
+#if defined(__SSE2__)
+  const __m128 xi = _mm_set1_ps(pi.position[0]), yi = _mm_set1_ps(pi.position[1]), zi = _mm_set1_ps(pi.position[2]);
+  const __m128 screen = _mm_set1_ps(H2_SCREEN);
+  const __m128i self = _mm_set1_epi32(i), lastInRange = _mm_set1_epi32(end - 1);
+  for (int32_t k = 0; k < count; k += 4) {
+    const __m128 dx = _mm_sub_ps(xi, _mm_loadu_ps(lists.candidateX + k));
+    const __m128 dy = _mm_sub_ps(yi, _mm_loadu_ps(lists.candidateY + k));
+    const __m128 dz = _mm_sub_ps(zi, _mm_loadu_ps(lists.candidateZ + k));
+    const __m128 r2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz));
+    const __m128i ids = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lists.candidateId + k));
+    const __m128i admitted = _mm_or_si128(_mm_cmpgt_epi32(self, ids), _mm_cmpgt_epi32(ids, lastInRange));
+    const int bits = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, screen), _mm_castsi128_ps(admitted)));
+    // Branch-free compaction: write four, keep as many as were selected.
+    const LaneSelection& selection = LANE_SELECTIONS[bits];
+    for (int lane = 0; lane < 4; ++lane) out[used + lane] = lists.candidateId[k + selection.lanes[lane]];
+    used += selection.count;
+  }
+#else
+  for (int32_t k = 0; k < count; ++k) {
+    const float dx = pi.position[0] - lists.candidateX[k], dy = pi.position[1] - lists.candidateY[k],
+                dz = pi.position[2] - lists.candidateZ[k];
+    const int32_t j = lists.candidateId[k];
+    out[used] = j;
+    used += int32_t((j < i || j >= end) && dx * dx + dy * dy + dz * dz < H2_SCREEN);
+  }
+#endif
+  return used;
+}
+
+}  // namespace
+
+RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end) {
+  NeighbourIndex& index = *system.neighbourIndex;
+  RangeNeighbours& lists = startGathering(index, begin, end);
+  int32_t used = 0;
+  for (int32_t c = 0; c < index.occupiedCount; ++c) {
+    const int32_t cell = index.occupied[c];
+    const CellSpan span = index.spans[cell];
+    if (!holdsRangeParticle(index, span, begin, end)) continue;
+    const int32_t count = collectCandidates(system, index, lists, cell);
+    for (int32_t k = span.begin; k < span.end; ++k) {
+      const int32_t i = index.id[k];
+      if (i < begin || i >= end) continue;
+      reserveNeighbours(lists, used + count);
+      lists.listStarts[i - begin] = used;
+      used += screenCandidates(lists, count, system.particles[i], i, end, lists.neighbours + used);
+      lists.listEnds[i - begin] = used;
+    }
+  }
+  return lists;
 }
 
 }  // namespace sph
