@@ -7,6 +7,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__SSSE3__)
+#include <tmmintrin.h>
+#endif
 
 #include "memory.h"
 
@@ -156,21 +159,42 @@ int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index
 }
 
 #if defined(__SSE2__)
-// For each 4-bit mask, the lanes whose bit is set, in lane order.
+// For each 4-bit lane mask: the selected lanes, in lane order, as lane
+// indices and as a byte shuffle that moves those lanes to the front.
 struct LaneSelection {
+  alignas(16) uint8_t shuffle[16];
   int8_t lanes[4];
-  int8_t count;
+  int32_t count;
 };
 constexpr LaneSelection selectionFor(int bits) {
-  LaneSelection selection{{0, 0, 0, 0}, 0};
-  for (int lane = 0; lane < 4; ++lane)
-    if (bits & (1 << lane)) selection.lanes[selection.count++] = int8_t(lane);
+  LaneSelection selection{};
+  for (int lane = 0; lane < 4; ++lane) {
+    if (!(bits & (1 << lane))) continue;
+    for (int byte = 0; byte < 4; ++byte)
+      selection.shuffle[selection.count * 4 + byte] = uint8_t(lane * 4 + byte);
+    selection.lanes[selection.count++] = int8_t(lane);
+  }
   return selection;
 }
 constexpr LaneSelection LANE_SELECTIONS[16] = {
     selectionFor(0),  selectionFor(1),  selectionFor(2),  selectionFor(3),  selectionFor(4),  selectionFor(5),
     selectionFor(6),  selectionFor(7),  selectionFor(8),  selectionFor(9),  selectionFor(10), selectionFor(11),
     selectionFor(12), selectionFor(13), selectionFor(14), selectionFor(15)};
+
+// Writes four ids to `out`, the selected lanes first, and returns how many
+// were selected: branch-free compaction.
+inline int32_t appendSelected(int32_t* out, __m128i ids, const int32_t* idsInMemory, int bits) {
+  const LaneSelection& selection = LANE_SELECTIONS[bits];
+#if defined(__SSSE3__)
+  (void)idsInMemory;
+  const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(selection.shuffle));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(ids, shuffle));
+#else
+  (void)ids;
+  for (int lane = 0; lane < 4; ++lane) out[lane] = idsInMemory[selection.lanes[lane]];
+#endif
+  return selection.count;
+}
 #endif
 
 // Appends to `out` the candidates that particle i's ownership rule admits
@@ -192,10 +216,7 @@ int32_t screenCandidates(const RangeNeighbours& lists, int32_t count, const Part
     const __m128i ids = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lists.candidateId + k));
     const __m128i admitted = _mm_or_si128(_mm_cmpgt_epi32(self, ids), _mm_cmpgt_epi32(ids, lastInRange));
     const int bits = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, screen), _mm_castsi128_ps(admitted)));
-    // Branch-free compaction: write four, keep as many as were selected.
-    const LaneSelection& selection = LANE_SELECTIONS[bits];
-    for (int lane = 0; lane < 4; ++lane) out[used + lane] = lists.candidateId[k + selection.lanes[lane]];
-    used += selection.count;
+    used += appendSelected(out + used, ids, lists.candidateId + k, bits);
   }
 #else
   for (int32_t k = 0; k < count; ++k) {
