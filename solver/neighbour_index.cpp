@@ -115,40 +115,56 @@ RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t en
   return lists;
 }
 
-bool holdsRangeParticle(const NeighbourIndex& index, CellSpan span, int32_t begin, int32_t end) {
-  bool any = false;
-  for (int32_t k = span.begin; k < span.end; ++k) any |= index.id[k] >= begin && index.id[k] < end;
-  return any;
+// The highest id of the range in a cell's span, or -1 if none. The span
+// holds descending ids.
+int32_t highestRangeId(const NeighbourIndex& index, CellSpan span, int32_t begin, int32_t end) {
+  for (int32_t k = span.begin; k < span.end; ++k)
+    if (index.id[k] < end) return index.id[k] >= begin ? index.id[k] : -1;
+  return -1;
 }
 
-// Copies the particles of the 27 cells around `cell`, in visit order, into
-// the candidate scratch, padded to a multiple of four with entries at NaN,
-// which no screen accepts. Returns the padded count.
+// How many ids of a span are at least `value` (the ids descend).
+int32_t countIdsAtLeast(const NeighbourIndex& index, CellSpan span, int32_t value) {
+  int32_t count = 0;
+  while (span.begin + count < span.end && index.id[span.begin + count] >= value) ++count;
+  return count;
+}
+
+// Copies the candidates of the particles of `cell` (of range [begin, end),
+// highest id `highestId`) into the scratch: the particles of the 27 cells
+// around it, in visit order, less those no particle of the cell admits
+// (ids from highestId up to end, which the rule gives to the other side of
+// every such pair). Pads to a multiple of four with entries at NaN, which no
+// screen accepts. Returns the padded count.
 int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index, RangeNeighbours& lists,
-                          int32_t cell) {
+                          int32_t cell, int32_t highestId, int32_t end) {
   const int32_t cx = cell % system.nx, cy = (cell / system.nx) % system.ny, cz = cell / system.nxy;
   const uint32_t nx = uint32_t(system.nx), ny = uint32_t(system.ny), nz = uint32_t(system.nz);
-  CellSpan spans[27];
-  int32_t spanCount = 0, total = 0;
+  CellSpan pieces[54];  // up to two per cell: ids >= end, then ids < highestId
+  int32_t pieceCount = 0, total = 0;
   for (int32_t k = 0; k < 27; ++k) {
     const CellOffset offset = NEIGHBOUR_OFFSETS[k];
     const uint32_t ax = uint32_t(cx + offset.dx), ay = uint32_t(cy + offset.dy), az = uint32_t(cz + offset.dz);
     if (ax >= nx || ay >= ny || az >= nz) continue;  // also catches -1
     const int32_t neighbour = cell + index.offsetDeltas[k];
     if (system.cellHeads[neighbour] == nullptr) continue;
-    spans[spanCount++] = index.spans[neighbour];
-    total += index.spans[neighbour].end - index.spans[neighbour].begin;
+    const CellSpan span = index.spans[neighbour];
+    const int32_t outside = countIdsAtLeast(index, span, end);
+    const int32_t unowned = countIdsAtLeast(index, span, highestId);
+    if (outside > 0) pieces[pieceCount++] = {span.begin, span.begin + outside};
+    if (unowned < span.end - span.begin) pieces[pieceCount++] = {span.begin + unowned, span.end};
+    total += outside + (span.end - span.begin - unowned);
   }
   const int32_t padded = (total + 3) & ~3;
   reserveCandidates(lists, padded);
   int32_t count = 0;
-  for (int32_t k = 0; k < spanCount; ++k) {
-    const int32_t length = spans[k].end - spans[k].begin;
-    std::memcpy(lists.candidateX + count, index.x + spans[k].begin, sizeof(float) * std::size_t(length));
-    std::memcpy(lists.candidateY + count, index.y + spans[k].begin, sizeof(float) * std::size_t(length));
-    std::memcpy(lists.candidateZ + count, index.z + spans[k].begin, sizeof(float) * std::size_t(length));
-    std::memcpy(lists.candidateId + count, index.id + spans[k].begin, sizeof(int32_t) * std::size_t(length));
-    count += length;
+  for (int32_t k = 0; k < pieceCount; ++k) {
+    for (int32_t from = pieces[k].begin; from < pieces[k].end; ++from, ++count) {
+      lists.candidateX[count] = index.x[from];
+      lists.candidateY[count] = index.y[from];
+      lists.candidateZ[count] = index.z[from];
+      lists.candidateId[count] = index.id[from];
+    }
   }
   for (; count < padded; ++count) {
     lists.candidateX[count] = lists.candidateY[count] = lists.candidateZ[count] =
@@ -239,8 +255,9 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
   for (int32_t c = 0; c < index.occupiedCount; ++c) {
     const int32_t cell = index.occupied[c];
     const CellSpan span = index.spans[cell];
-    if (!holdsRangeParticle(index, span, begin, end)) continue;
-    const int32_t count = collectCandidates(system, index, lists, cell);
+    const int32_t highestId = highestRangeId(index, span, begin, end);
+    if (highestId < 0) continue;
+    const int32_t count = collectCandidates(system, index, lists, cell, highestId, end);
     for (int32_t k = span.begin; k < span.end; ++k) {
       const int32_t i = index.id[k];
       if (i < begin || i >= end) continue;
