@@ -16,6 +16,8 @@
 namespace sph {
 
 namespace {
+constexpr int32_t GROUP = 4;  // SIMD lanes of the screen
+
 template <class T>
 T* resized(T* block, int32_t count, const char* what) {
   return static_cast<T*>(reallocateOrExit(block, sizeof(T) * std::size_t(count), what));
@@ -60,10 +62,15 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
 void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
   if (particleCount <= index.particleCapacity) return;
   const int32_t capacity = particleCount;
-  index.x = resized(index.x, capacity, "sorted positions");
-  index.y = resized(index.y, capacity, "sorted positions");
-  index.z = resized(index.z, capacity, "sorted positions");
-  index.id = resized(index.id, capacity, "sorted ids");
+  // Room for a group of four read past the last particle (see copyGroups).
+  index.x = resized(index.x, capacity + GROUP, "sorted positions");
+  index.y = resized(index.y, capacity + GROUP, "sorted positions");
+  index.z = resized(index.z, capacity + GROUP, "sorted positions");
+  index.id = resized(index.id, capacity + GROUP, "sorted ids");
+  for (int32_t k = 0; k < capacity + GROUP; ++k) {
+    index.x[k] = index.y[k] = index.z[k] = 0.0f;
+    index.id[k] = 0;
+  }
   index.occupied = resized(index.occupied, capacity, "occupied cells");
   index.ranges = resized(index.ranges, capacity, "neighbour lists");
   std::memset(index.ranges + index.particleCapacity, 0,
@@ -130,6 +137,16 @@ int32_t countIdsAtLeast(const NeighbourIndex& index, CellSpan span, int32_t valu
   return count;
 }
 
+// Copies `count` values in whole groups of four, so up to three more are
+// read and written past the end: both sides have room for them, and the
+// next copy or the padding overwrites what lands there. Short copies of a
+// fixed shape beat memcpy's size dispatch here.
+template <class T>
+void copyGroups(const T* from, T* to, int32_t count) {
+  static_assert(sizeof(T) == 4, "four-byte values");
+  for (int32_t k = 0; k < count; k += GROUP) std::memcpy(to + k, from + k, 4 * GROUP);
+}
+
 // Copies the candidates of the particles of `cell` (of range [begin, end),
 // highest id `highestId`) into the scratch: the particles of the 27 cells
 // around it, in visit order, less those no particle of the cell admits
@@ -156,15 +173,14 @@ int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index
     total += outside + (span.end - span.begin - unowned);
   }
   const int32_t padded = (total + 3) & ~3;
-  reserveCandidates(lists, padded);
+  reserveCandidates(lists, padded + GROUP);
   int32_t count = 0;
   for (int32_t k = 0; k < pieceCount; ++k) {
-    for (int32_t from = pieces[k].begin; from < pieces[k].end; ++from, ++count) {
-      lists.candidateX[count] = index.x[from];
-      lists.candidateY[count] = index.y[from];
-      lists.candidateZ[count] = index.z[from];
-      lists.candidateId[count] = index.id[from];
-    }
+    copyGroups(index.x + pieces[k].begin, lists.candidateX + count, pieces[k].end - pieces[k].begin);
+    copyGroups(index.y + pieces[k].begin, lists.candidateY + count, pieces[k].end - pieces[k].begin);
+    copyGroups(index.z + pieces[k].begin, lists.candidateZ + count, pieces[k].end - pieces[k].begin);
+    copyGroups(index.id + pieces[k].begin, lists.candidateId + count, pieces[k].end - pieces[k].begin);
+    count += pieces[k].end - pieces[k].begin;
   }
   for (; count < padded; ++count) {
     lists.candidateX[count] = lists.candidateY[count] = lists.candidateZ[count] =
