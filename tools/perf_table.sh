@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures sph-bench's frames/s for 1 and 2 threads at 16000, 64000 and
-# 128000 particles and prints a Markdown table of the medians.
+# 128000 particles and prints a Markdown table of the medians, with the
+# lowest and highest run beside each.
 #
 #   tools/perf_table.sh [SPH_BENCH] [FRAMES] [RUNS]
 #   (defaults: build/tools/sph-bench, 300 frames, 3 runs)
@@ -90,14 +91,15 @@ measure_once() {
 
 median() { sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
-echo "| particles | threads | command | frames/s (median of $runs) |"
-echo "| ---: | ---: | --- | ---: |"
+echo "| particles | threads | command | frames/s (median of $runs) | range |"
+echo "| ---: | ---: | --- | ---: | ---: |"
 for block in "20,20,40 16000" "40,40,40 64000" "40,40,80 128000"; do
   read -r layers particles <<< "$block"
   for threads in 1 2; do
     results=()
     for ((run = 0; run < runs; ++run)); do results+=("$(measure_once "$threads" "$layers")"); done
     med=$(printf '%s\n' "${results[@]}" | median)
-    echo "| $particles | $threads | \`$bench --frames $frames --threads $threads --layers $layers\` | $med |"
+    range=$(printf '%s\n' "${results[@]}" | sort -g | sed -n '1p;$p' | paste -sd '-' | sed 's/-/ – /')
+    echo "| $particles | $threads | \`$bench --frames $frames --threads $threads --layers $layers\` | $med | $range |"
   done
 done
