@@ -17,6 +17,10 @@ float counterAfter(int32_t steps) {
 
 bool blockFitsInBox(BlockLayers layers) {
   if (layers.x < 1 || layers.y < 1 || layers.z < 1) return false;
+  // A step is about 1/160 of the box, so no axis holds more than 160
+  // layers; refusing far larger counts at once keeps the stepping short.
+  const int32_t MAX_LAYERS = 200;
+  if (layers.x > MAX_LAYERS || layers.y > MAX_LAYERS || layers.z > MAX_LAYERS) return false;
   // The counters only grow, so the last layer on each axis is the farthest.
   const float last[3] = {withOffset(counterAfter(layers.x - 1)), counterAfter(layers.y - 1),
                          withOffset(counterAfter(layers.z - 1))};

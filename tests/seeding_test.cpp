@@ -65,6 +65,7 @@ TEST(Seeding, BlocksThatLeaveTheBoxAreRefused) {
   EXPECT_FALSE(blockFitsInBox({1, 1, 161}));
   EXPECT_FALSE(blockFitsInBox({0, 20, 40}));
   EXPECT_FALSE(blockFitsInBox({20, -1, 40}));
+  EXPECT_FALSE(blockFitsInBox({2000000000, 1, 1}));  // refused without stepping through it
 }
 
 TEST(Seeding, CustomBlockUsesTheSameLattice) {
