@@ -2,6 +2,7 @@
 
 #include <openssl/sha.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -47,15 +48,21 @@ std::string sha256Hex(const std::string& text) {
   return out;
 }
 
-std::vector<ReferenceDigest> referenceDigests() {
-  std::ifstream file(std::string(SPH_TEST_DATA_DIR) + "/digests.txt");
+std::vector<ReferenceDigest> readDigests(const std::string& name) {
+  std::ifstream file(std::string(SPH_TEST_DATA_DIR) + "/" + name);
   std::vector<ReferenceDigest> digests;
   std::string line;
   while (std::getline(file, line)) {
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
-    ReferenceDigest digest;
-    if (fields >> digest.frames >> digest.threads >> digest.holdUp >> digest.sha256) digests.push_back(digest);
+    std::vector<std::string> words;
+    for (std::string word; fields >> word;) words.push_back(word);
+    if (words.size() != 4 && words.size() != 5) continue;
+    ReferenceDigest digest{std::stoi(words[0]), std::stoi(words[1]), std::stoi(words[2]), PROGRAM_BLOCK, words.back()};
+    if (words.size() == 5 &&
+        std::sscanf(words[3].c_str(), "%d,%d,%d", &digest.layers.x, &digest.layers.y, &digest.layers.z) != 3)
+      continue;
+    digests.push_back(digest);
   }
   return digests;
 }

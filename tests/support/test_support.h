@@ -51,12 +51,17 @@ void runFrames(int frames, int holdUp = 0);
 
 std::string sha256Hex(const std::string& text);
 
+// A line of a digest file: `frames threads hold-up [X,Y,Z] sha256`, the
+// block defaulting to the program's.
 struct ReferenceDigest {
   int frames, threads, holdUp;
+  BlockLayers layers;
   std::string sha256;
 };
+// The lines of tests/data/<name>.
+std::vector<ReferenceDigest> readDigests(const std::string& name);
 // The lines of tests/data/digests.txt.
-std::vector<ReferenceDigest> referenceDigests();
+inline std::vector<ReferenceDigest> referenceDigests() { return readDigests("digests.txt"); }
 
 // Copy of every particle record of the global system.
 std::vector<Particle> snapshotParticles();
