@@ -26,21 +26,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Polls a command every 0.2 s for up to `seconds`.
-wait_for() {
-  local limit=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    ((SECONDS < limit)) || return 1
-    sleep 0.2
-  done
-}
-
-# A 24-bit screen, so the picture has the program's exact colours.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-wait_for 30 test -s "$work/display" || { cat "$work/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$(head -n 1 "$work/display")"
+# wait_for and start_xvfb.
+source "$root/tools/xvfb.sh"
+start_xvfb "$work" || exit 1
 
 echo 2 | "$sph" >"$work/console.out" &
 sph_pid=$!

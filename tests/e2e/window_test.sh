@@ -51,25 +51,11 @@ fail() {
 }
 ok() { echo "ok: $*"; }
 
-# Polls `condition` (a command) every 0.2 s for up to `seconds`.
-wait_for() {
-  local seconds=$1
-  shift
-  local deadline=$((SECONDS + seconds))
-  until "$@"; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.2
-  done
-}
+# wait_for and start_xvfb.
+source "$(dirname "$0")/../../tools/xvfb.sh"
 
 # --- X server -----------------------------------------------------------
-# -displayfd picks a free display and writes its number once it accepts
-# clients, so parallel runs never collide and there is no fixed sleep.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-wait_for 30 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n 1 "$work/display")"
-unset XAUTHORITY
+start_xvfb "$work" || fail "Xvfb did not start"
 ok "Xvfb on $DISPLAY"
 
 # --- helpers on the program's window -------------------------------------
