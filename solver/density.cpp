@@ -1,28 +1,34 @@
 #include <cmath>
 
 #include "neighbour_index.h"
+#include "pair_terms.h"
 #include "parameters.h"
 #include "passes.h"
 
 namespace sph {
 
 void computeDensityRates(int32_t begin, int32_t end) {
-  gatherNeighbourPairs(
-      *fluidSystem, begin, end,
-      [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+  if (begin >= end) return;
+  FluidSystem& system = *fluidSystem;
+  RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
+  PairBatch& batch = *lists.batch;
+  walkPairBatches(
+      system, lists, true,
+      [&](int32_t k, const Particle& pi, const Particle& pj) {
+        batch.dvx[k] = double(pi.velocity[0]) - double(pj.velocity[0]);
+        batch.dvy[k] = double(pi.velocity[1]) - double(pj.velocity[1]);
+        batch.dvz[k] = double(pi.velocity[2]) - double(pj.velocity[2]);
+      },
+      computeDensityRateTerms,
+      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
         // Two distinct particles at the same place have no direction between
         // them: the rate term (which divides by r) is skipped for both.
-        if (r2 == 0.0f) return;
-        const float q = float(double(H2) - double(r2));
-        const double s = (double(d[1]) * (double(pi.velocity[1]) - double(pj.velocity[1])) +
-                          double(d[0]) * (double(pi.velocity[0]) - double(pj.velocity[0]))) +
-                         double(d[2]) * (double(pi.velocity[2]) - double(pj.velocity[2]));
-        const double n = (s * double(q)) * double(q);
-        const float r = std::sqrt(r2);
-        const float f = float(n / double(r));
+        if (batch.r2[k] == 0.0f) return;
+        const float f = batch.rate[k];
         pi.densityRate = float(double(pj.mass) * double(f) + double(pi.densityRate));
         if (updateJ) pj.densityRate = float(double(f) * double(pi.mass) + double(pj.densityRate));
-      });
+      },
+      [](Particle&) {});
 }
 
 void updateParticleState(int32_t begin, int32_t end) {

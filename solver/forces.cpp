@@ -5,6 +5,7 @@
 #endif
 
 #include "neighbour_index.h"
+#include "pair_terms.h"
 #include "parameters.h"
 #include "passes.h"
 
@@ -32,40 +33,26 @@ inline void accumulate(float accumulator[3], double mass, const float term[3], d
 #endif
 }
 
-inline void addPairForces(Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
-  const float q = float(double(H2) - double(r2));
-  const float w[3] = {pj.velocity[0] - pi.velocity[0], pj.velocity[1] - pi.velocity[1],
-                      pj.velocity[2] - pi.velocity[2]};
-  const float kernel = float(((double(q) * double(POLY6)) * double(q)) * double(q));
-  const float meanInvDensity = float(2.0 / (double(pj.density) + double(pi.density)));
-
-  // Pressure and viscosity act along d, so a pair at zero distance (no
-  // direction, and r = 0 would divide by zero) adds no acceleration; its
-  // velocity smoothing below needs no direction and is applied as usual.
+// Adds a pair's terms to i and, when it is in the range too, to j. A pair
+// at zero distance adds no acceleration: pressure and viscosity act along d,
+// which it lacks (and r = 0 would divide by zero); its velocity smoothing
+// needs no direction and is applied as usual.
+inline void addPairTerms(Particle& pi, Particle& pj, float r2, const ForcePairTerms& terms, bool updateJ) {
   if (r2 != 0.0f) {
-    const float r = std::sqrt(r2);
-    const float a = float(double(SMOOTHING_LENGTH) - double(r));
-    float p = float(double(pj.pressure) * double(pj.invDensitySq) + double(pi.pressure) * double(pi.invDensitySq));
-    const float u = float((-double(d[0]) * double(w[0]) - double(d[1]) * double(w[1])) - double(d[2]) * double(w[2]));
-    if (u < 0.0f) {  // approaching: artificial viscosity
-      const float mu = float((double(u) * double(SMOOTHING_LENGTH)) / (double(r2) + 20.0));
-      p = float((double(mu) * (double(mu) + double(mu)) -
-                 ((double(pj.soundSpeed) + double(pi.soundSpeed)) * double(mu)) * 0.5) *
-                    double(meanInvDensity) +
-                double(p));
-    }
-    const float s = float((((double(a) * double(SPIKY_GRAD)) * double(a)) / double(r)) * double(p));
-    float f[3];
-    for (int axis = 0; axis < 3; ++axis) f[axis] = float(double(d[axis]) * double(s));
-    accumulate(pi.acceleration, pj.mass, f, -1.0);
-    if (updateJ) accumulate(pj.acceleration, pi.mass, f, 1.0);
+    accumulate(pi.acceleration, pj.mass, terms.f, -1.0);
+    if (updateJ) accumulate(pj.acceleration, pi.mass, terms.f, 1.0);
   }
+  accumulate(pi.velocityCorrection, pj.mass, terms.g, 1.0);
+  if (updateJ) accumulate(pj.velocityCorrection, pi.mass, terms.g, -1.0);
+}
 
-  const float k = float((double(kernel) * 0.5) * double(meanInvDensity));
-  float g[3];
-  for (int axis = 0; axis < 3; ++axis) g[axis] = float(double(w[axis]) * double(k));
-  accumulate(pi.velocityCorrection, pj.mass, g, 1.0);
-  if (updateJ) accumulate(pj.velocityCorrection, pi.mass, g, -1.0);
+ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
+  return {pj.velocity[0] - pi.velocity[0],
+          pj.velocity[1] - pi.velocity[1],
+          pj.velocity[2] - pi.velocity[2],
+          double(pj.density) + double(pi.density),
+          double(pj.pressure) * double(pj.invDensitySq) + double(pi.pressure) * double(pi.invDensitySq),
+          double(pj.soundSpeed) + double(pi.soundSpeed)};
 }
 
 // Push of a wall at distance `distance` (< WALL_RANGE): 1 at the wall, 0 at
@@ -95,8 +82,37 @@ void addParticleForces(Particle& p) {
 }  // namespace
 
 void computeForces(int32_t begin, int32_t end) {
-  // The pairs pass 1 found for this range in this step, when it ran.
-  replayNeighbourPairs(*fluidSystem, begin, end, addPairForces, addParticleForces);
+  FluidSystem& system = *fluidSystem;
+  RangeNeighbours* lists = gatheredNeighbours(*system.neighbourIndex, begin, end);
+  if (lists == nullptr) {
+    // Pass 1 gathered nothing for this range and grid: walk the grid.
+    forEachNeighbourPair(
+        system, begin, end,
+        [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+          addPairTerms(pi, pj, r2, forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj)), updateJ);
+        },
+        addParticleForces);
+    return;
+  }
+  // The pairs pass 1 found for this range in this step.
+  PairBatch& batch = *lists->batch;
+  walkPairBatches(
+      system, *lists, false,
+      [&](int32_t k, const Particle& pi, const Particle& pj) {
+        const ForcePairInputs inputs = forcePairInputs(pi, pj);
+        batch.wx[k] = inputs.wx;
+        batch.wy[k] = inputs.wy;
+        batch.wz[k] = inputs.wz;
+        batch.densitySum[k] = inputs.densitySum;
+        batch.pressureTerm[k] = inputs.pressureTerm;
+        batch.soundSpeedSum[k] = inputs.soundSpeedSum;
+      },
+      computeForcePairTerms,
+      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
+        const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
+        addPairTerms(pi, pj, batch.r2[k], terms, updateJ);
+      },
+      addParticleForces);
 }
 
 }  // namespace sph

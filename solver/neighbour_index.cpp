@@ -48,6 +48,7 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
     std::free(lists.candidateY);
     std::free(lists.candidateZ);
     std::free(lists.candidateId);
+    std::free(lists.batch);
   }
   std::free(index->ranges);
   std::free(index->x);
@@ -78,9 +79,9 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
   index.particleCapacity = capacity;
 }
 
-const RangeNeighbours* gatheredNeighbours(const NeighbourIndex& index, int32_t begin, int32_t end) {
+RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_t end) {
   if (begin < 0 || begin >= end || begin >= index.particleCapacity) return nullptr;
-  const RangeNeighbours& lists = index.ranges[begin];
+  RangeNeighbours& lists = index.ranges[begin];
   const bool current = lists.generation == index.generation && lists.begin == begin && lists.end == end;
   return current ? &lists : nullptr;
 }
@@ -114,6 +115,8 @@ RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t en
   lists.begin = begin;
   lists.end = end;
   lists.generation = index.generation;
+  if (lists.batch == nullptr)
+    lists.batch = static_cast<PairBatch*>(allocateOrExit(sizeof(PairBatch), "pair batches"));
   if (lists.listCapacity < end - begin) {
     lists.listCapacity = end - begin;
     lists.listStarts = resized(lists.listStarts, lists.listCapacity, "neighbour lists");

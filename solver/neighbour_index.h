@@ -25,6 +25,7 @@
 
 #include "cell_grid.h"
 #include "fluid_system.h"
+#include "pair_terms.h"
 
 namespace sph {
 
@@ -48,6 +49,7 @@ struct RangeNeighbours {
   float* candidateZ;
   int32_t* candidateId;
   int32_t candidateCapacity;
+  PairBatch* batch;  // scratch of the pair passes
 };
 
 struct NeighbourIndex {
@@ -73,7 +75,7 @@ void destroyNeighbourIndex(NeighbourIndex* index);
 void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount);
 
 // The lists gathered for exactly [begin, end) on the current grid, or null.
-const RangeNeighbours* gatheredNeighbours(const NeighbourIndex& index, int32_t begin, int32_t end);
+RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_t end);
 
 // Squared distances are first screened in float with a margin far above
 // float's rounding error (a few units in the last place), so every pair the
@@ -88,6 +90,70 @@ inline constexpr float H2_SCREEN = H2 * 1.0001f;
 // collected once and screened for each of its particles, four at a time.
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
+// Walks the lists gathered for `lists`' range in batches of pairs. For each
+// batch it records every pair's j, d and r2 and calls fill(k, pi, pj) for
+// pair k's pass-specific inputs, then compute(batch, count) for all of them
+// at once, then apply(k, pi, pj, updateJ) pair by pair in visit order with
+// particleWork(pi) after each i's last pair: the same pairs, order, d and r2
+// as forEachNeighbourPair. With `exactTest` (pass 1) each listed pair is
+// first held to the exact r2 < H2 test, and the lists keep only the pairs
+// that pass, ready for pass 3.
+template <class Fill, class Compute, class Apply, class ParticleWork>
+void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, bool exactTest, Fill&& fill, Compute&& compute,
+                     Apply&& apply, ParticleWork&& particleWork) {
+  const int32_t begin = lists.begin, end = lists.end;
+  PairBatch& batch = *lists.batch;
+  Particle* const particles = system.particles;
+  int32_t i = begin;
+  int32_t n = lists.listStarts[0], kept = n;  // read and write positions in i's list
+  while (i < end) {
+    // Record pairs until the batch is full; an i whose list does not fit
+    // goes on in the next batch.
+    const int32_t firstI = i;
+    int32_t count = 0, completed = 0;
+    while (i < end && count < PAIR_BATCH && completed < PAIR_BATCH) {
+      const Particle& pi = particles[i];
+      const int32_t stop = lists.listEnds[i - begin];
+      for (; n < stop && count < PAIR_BATCH; ++n) {
+        const int32_t j = lists.neighbours[n];
+        const Particle& pj = particles[j];
+        const float dx = pi.position[0] - pj.position[0], dy = pi.position[1] - pj.position[1],
+                    dz = pi.position[2] - pj.position[2];
+        const float r2 = squaredDistance(dx, dy, dz);
+        if (exactTest) {
+          if (!(r2 < H2)) continue;
+          lists.neighbours[kept++] = j;
+        }
+        batch.j[count] = j;
+        batch.dx[count] = dx;
+        batch.dy[count] = dy;
+        batch.dz[count] = dz;
+        batch.r2[count] = r2;
+        fill(count, pi, pj);
+        ++count;
+      }
+      if (n < stop) break;
+      if (exactTest) lists.listEnds[i - begin] = kept;
+      batch.pairsBefore[completed++] = count;
+      if (++i < end) n = kept = lists.listStarts[i - begin];
+    }
+    compute(batch, count);
+    // Sum in order: i = firstI + m has its pairs up to pairsBefore[m]; the
+    // pairs after the last completed i belong to the i that goes on.
+    int32_t k = 0;
+    for (int32_t m = 0; m <= completed; ++m) {
+      const int32_t last = m < completed ? batch.pairsBefore[m] : count;
+      if (k == last && m == completed) break;
+      Particle& pi = particles[firstI + m];
+      for (; k < last; ++k) {
+        const int32_t j = batch.j[k];
+        apply(k, pi, particles[j], j >= begin && j < end);
+      }
+      if (m < completed) particleWork(pi);
+    }
+  }
+}
+
 // Gathers the lists of [begin, end) and calls pairAction(i, j, d, r2,
 // updateJ) for each pair, i in increasing order and each i's pairs in visit
 // order: the same pairs, order, d and r2 as forEachNeighbourPair.
@@ -95,23 +161,13 @@ template <class PairAction>
 void gatherNeighbourPairs(FluidSystem& system, int32_t begin, int32_t end, PairAction&& pairAction) {
   if (begin >= end) return;
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
-  Particle* const particles = system.particles;
-  for (int32_t i = begin; i < end; ++i) {
-    Particle& pi = particles[i];
-    // The exact test decides; the list keeps only true pairs for pass 3.
-    int32_t kept = lists.listStarts[i - begin];
-    for (int32_t n = kept; n < lists.listEnds[i - begin]; ++n) {
-      const int32_t j = lists.neighbours[n];
-      Particle& pj = particles[j];
-      const float d[3] = {pi.position[0] - pj.position[0], pi.position[1] - pj.position[1],
-                          pi.position[2] - pj.position[2]};
-      const float r2 = squaredDistance(d[0], d[1], d[2]);
-      if (!(r2 < H2)) continue;
-      lists.neighbours[kept++] = j;
-      pairAction(pi, pj, d, r2, j >= begin && j < end);
-    }
-    lists.listEnds[i - begin] = kept;
-  }
+  walkPairBatches(
+      system, lists, true, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
+      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
+        const float d[3] = {lists.batch->dx[k], lists.batch->dy[k], lists.batch->dz[k]};
+        pairAction(pi, pj, d, lists.batch->r2[k], updateJ);
+      },
+      [](Particle&) {});
 }
 
 // Replays the lists gathered for [begin, end) on the current grid: the
@@ -120,23 +176,18 @@ void gatherNeighbourPairs(FluidSystem& system, int32_t begin, int32_t end, PairA
 template <class PairAction, class ParticleWork>
 void replayNeighbourPairs(FluidSystem& system, int32_t begin, int32_t end, PairAction&& pairAction,
                           ParticleWork&& particleWork) {
-  const RangeNeighbours* lists = gatheredNeighbours(*system.neighbourIndex, begin, end);
+  RangeNeighbours* lists = gatheredNeighbours(*system.neighbourIndex, begin, end);
   if (lists == nullptr) {
     forEachNeighbourPair(system, begin, end, pairAction, particleWork);
     return;
   }
-  Particle* const particles = system.particles;
-  for (int32_t i = begin; i < end; ++i) {
-    Particle& pi = particles[i];
-    for (int32_t n = lists->listStarts[i - begin]; n < lists->listEnds[i - begin]; ++n) {
-      const int32_t j = lists->neighbours[n];
-      Particle& pj = particles[j];
-      const float d[3] = {pi.position[0] - pj.position[0], pi.position[1] - pj.position[1],
-                          pi.position[2] - pj.position[2]};
-      pairAction(pi, pj, d, squaredDistance(d[0], d[1], d[2]), j >= begin && j < end);
-    }
-    particleWork(pi);
-  }
+  walkPairBatches(
+      system, *lists, false, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
+      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
+        const float d[3] = {lists->batch->dx[k], lists->batch->dy[k], lists->batch->dz[k]};
+        pairAction(pi, pj, d, lists->batch->r2[k], updateJ);
+      },
+      particleWork);
 }
 
 }  // namespace sph

@@ -1,0 +1,127 @@
+// The arithmetic of one neighbour pair in each pair pass, written once.
+//
+// A pair's terms read only what no pass writes while it runs (positions,
+// velocities, densities, pressures, sound speeds), so they do not depend on
+// the order in which pairs are summed. The passes therefore compute them for
+// a batch of pairs at once, in structure-of-arrays form with no branches, so
+// the compiler can turn the loop into SIMD code, and then add the terms to
+// the accumulators one by one in the fixed order. Lane-wise SIMD arithmetic
+// is the same IEEE arithmetic as the scalar form, so the bits do not change.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "parameters.h"
+
+namespace sph {
+
+// The rate term F of pass 1: n / r with n = (s q) q, where s is d times the
+// velocity difference v(i) - v(j) (the differences taken in double) and
+// q = H2 - r^2 (float). Meaningless when r2 is 0, which the caller skips.
+inline float densityRateTerm(float dx, float dy, float dz, float r2, double dvx, double dvy, double dvz) {
+  const float q = float(double(H2) - double(r2));
+  const double s = (double(dy) * dvy + double(dx) * dvx) + double(dz) * dvz;
+  const double n = (s * double(q)) * double(q);
+  const float r = std::sqrt(r2);
+  return float(n / double(r));
+}
+
+// condition ? a : b as a bit mask, so a loop over pairs stays free of
+// branches (a float ?: is not if-converted while division may trap).
+inline float selectFloat(bool condition, float a, float b) {
+  uint32_t bitsA, bitsB;
+  std::memcpy(&bitsA, &a, 4);
+  std::memcpy(&bitsB, &b, 4);
+  const uint32_t mask = 0u - uint32_t(condition);
+  const uint32_t bits = (bitsA & mask) | (bitsB & ~mask);
+  float result;
+  std::memcpy(&result, &bits, 4);
+  return result;
+}
+
+// What pass 3 reads of a pair besides d and r^2, combined the way the
+// formulas combine them (the sums in double, not rounded).
+struct ForcePairInputs {
+  float wx, wy, wz;      // velocity(j) - velocity(i), floats
+  double densitySum;     // density(j) + density(i)
+  double pressureTerm;   // pressure(j) invDensitySq(j) + pressure(i) invDensitySq(i)
+  double soundSpeedSum;  // soundSpeed(j) + soundSpeed(i)
+};
+
+// f scales d into i's acceleration (i gets -mass(j) f, j gets +mass(i) f);
+// g scales w into the velocity corrections (i gets +mass(j) g, j gets
+// -mass(i) g).
+struct ForcePairTerms {
+  float f[3];
+  float g[3];
+};
+
+// Pressure, viscosity (approaching pairs only) and smoothing of one pair.
+// f is meaningless when r2 is 0, which the caller skips: a pair at zero
+// distance has no direction. The viscosity term is formed for every pair and
+// then kept or dropped, so that a batch of pairs runs without branches.
+inline ForcePairTerms forcePairTerms(float dx, float dy, float dz, float r2, const ForcePairInputs& in) {
+  const float q = float(double(H2) - double(r2));
+  const float kernel = float(((double(q) * double(POLY6)) * double(q)) * double(q));
+  const float meanInvDensity = float(2.0 / in.densitySum);
+  const float r = std::sqrt(r2);
+  const float a = float(double(SMOOTHING_LENGTH) - double(r));
+  const float pressure = float(in.pressureTerm);
+  const float u = float((-double(dx) * double(in.wx) - double(dy) * double(in.wy)) - double(dz) * double(in.wz));
+  const float mu = float((double(u) * double(SMOOTHING_LENGTH)) / (double(r2) + 20.0));
+  const float withViscosity =
+      float((double(mu) * (double(mu) + double(mu)) - (in.soundSpeedSum * double(mu)) * 0.5) * double(meanInvDensity) +
+            double(pressure));
+  const float p = selectFloat(u < 0.0f, withViscosity, pressure);  // approaching pairs only
+  const float s = float((((double(a) * double(SPIKY_GRAD)) * double(a)) / double(r)) * double(p));
+  const float k = float((double(kernel) * 0.5) * double(meanInvDensity));
+  ForcePairTerms terms;
+  terms.f[0] = float(double(dx) * double(s));
+  terms.f[1] = float(double(dy) * double(s));
+  terms.f[2] = float(double(dz) * double(s));
+  terms.g[0] = float(double(in.wx) * double(k));
+  terms.g[1] = float(double(in.wy) * double(k));
+  terms.g[2] = float(double(in.wz) * double(k));
+  return terms;
+}
+
+// A batch of pairs in structure-of-arrays form, filled by a pass and turned
+// into terms in one SIMD-friendly sweep.
+inline constexpr int32_t PAIR_BATCH = 256;
+
+struct PairBatch {
+  int32_t j[PAIR_BATCH];
+  int32_t pairsBefore[PAIR_BATCH];  // per completed i: its pairs end here
+  float dx[PAIR_BATCH];
+  float dy[PAIR_BATCH];
+  float dz[PAIR_BATCH];
+  float r2[PAIR_BATCH];
+  // Pass 1: velocity(i) - velocity(j) in double.
+  double dvx[PAIR_BATCH];
+  double dvy[PAIR_BATCH];
+  double dvz[PAIR_BATCH];
+  // Pass 3: see ForcePairInputs.
+  float wx[PAIR_BATCH];
+  float wy[PAIR_BATCH];
+  float wz[PAIR_BATCH];
+  double densitySum[PAIR_BATCH];
+  double pressureTerm[PAIR_BATCH];
+  double soundSpeedSum[PAIR_BATCH];
+  // Results.
+  float rate[PAIR_BATCH];
+  float fx[PAIR_BATCH];
+  float fy[PAIR_BATCH];
+  float fz[PAIR_BATCH];
+  float gx[PAIR_BATCH];
+  float gy[PAIR_BATCH];
+  float gz[PAIR_BATCH];
+};
+
+// rate[k] = densityRateTerm of pair k, for k < count.
+void computeDensityRateTerms(PairBatch& batch, int32_t count);
+// f and g of pair k, for k < count.
+void computeForcePairTerms(PairBatch& batch, int32_t count);
+
+}  // namespace sph
