@@ -20,13 +20,20 @@ void computeDensityRates(int32_t begin, int32_t end) {
         batch.dvz[k] = double(pi.velocity[2]) - double(pj.velocity[2]);
       },
       computeDensityRateTerms,
-      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
-        // Two distinct particles at the same place have no direction between
-        // them: the rate term (which divides by r) is skipped for both.
-        if (batch.r2[k] == 0.0f) return;
-        const float f = batch.rate[k];
-        pi.densityRate = float(double(pj.mass) * double(f) + double(pi.densityRate));
-        if (updateJ) pj.densityRate = float(double(f) * double(pi.mass) + double(pj.densityRate));
+      [&](Particle& pi, int32_t first, int32_t last) {
+        float rate = pi.densityRate;
+        for (int32_t k = first; k < last; ++k) {
+          // Two distinct particles at the same place have no direction
+          // between them: the rate term (which divides by r) is skipped for
+          // both.
+          if (batch.r2[k] == 0.0f) continue;
+          const float f = batch.rate[k];
+          Particle& pj = system.particles[batch.j[k]];
+          rate = float(double(pj.mass) * double(f) + double(rate));
+          if (batch.j[k] >= begin && batch.j[k] < end)
+            pj.densityRate = float(double(f) * double(pi.mass) + double(pj.densityRate));
+        }
+        pi.densityRate = rate;
       },
       [](Particle&) {});
 }

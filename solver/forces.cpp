@@ -13,37 +13,64 @@ namespace sph {
 
 namespace {
 
-// accumulator[k] = accumulator[k] + sign * (mass * term[k]), each in double
-// and rounded once. The product of two floats is exact in double, so this is
-// the one rounding of every accumulation in the pair terms, whichever order
-// its operands are written in.
-inline void accumulate(float accumulator[3], double mass, const float term[3], double sign) {
+// A three-component float sum, x and y in the low lanes of one SSE2 register
+// (the same IEEE operations as three scalars, fewer instructions), kept in
+// registers while one particle's pairs are summed.
 #if defined(__SSE2__)
-  // x and y together in the two lanes of an SSE2 register: the same IEEE
-  // operations, half the instructions.
-  const double factor = sign * mass;  // exact: sign is +1 or -1
-  const __m128d xy = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(accumulator))));
-  const __m128d termXY = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(term))));
-  const __m128d sum = _mm_add_pd(xy, _mm_mul_pd(_mm_set1_pd(factor), termXY));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(accumulator), _mm_castps_si128(_mm_cvtpd_ps(sum)));
-  accumulator[2] = float(double(accumulator[2]) + factor * double(term[2]));
+struct Sum3 {
+  __m128 xy;
+  float z;
+};
+inline Sum3 loadSum(const float v[3]) {
+  return {_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v))), v[2]};
+}
+inline void storeSum(const Sum3& sum, float v[3]) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_castps_si128(sum.xy));
+  v[2] = sum.z;
+}
+// sum = sum + factor * term per component, in double and rounded once. With
+// factor = +-mass (exact) the product of two floats is exact in double, so
+// this is the one rounding of every accumulation of the pair terms.
+inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
+  const __m128d product = _mm_mul_pd(_mm_set1_pd(factor), _mm_cvtps_pd(_mm_setr_ps(termX, termY, 0.0f, 0.0f)));
+  sum.xy = _mm_cvtpd_ps(_mm_add_pd(_mm_cvtps_pd(sum.xy), product));
+  sum.z = float(double(sum.z) + factor * double(termZ));
+}
 #else
-  for (int axis = 0; axis < 3; ++axis)
-    accumulator[axis] = float(double(accumulator[axis]) + sign * (mass * double(term[axis])));
+struct Sum3 {
+  float v[3];
+};
+inline Sum3 loadSum(const float v[3]) { return {{v[0], v[1], v[2]}}; }
+inline void storeSum(const Sum3& sum, float v[3]) {
+  for (int axis = 0; axis < 3; ++axis) v[axis] = sum.v[axis];
+}
+inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
+  sum.v[0] = float(double(sum.v[0]) + factor * double(termX));
+  sum.v[1] = float(double(sum.v[1]) + factor * double(termY));
+  sum.v[2] = float(double(sum.v[2]) + factor * double(termZ));
+}
 #endif
+
+inline void addScaled(float v[3], double factor, float termX, float termY, float termZ) {
+  Sum3 sum = loadSum(v);
+  addScaled(sum, factor, termX, termY, termZ);
+  storeSum(sum, v);
 }
 
-// Adds a pair's terms to i and, when it is in the range too, to j. A pair
-// at zero distance adds no acceleration: pressure and viscosity act along d,
-// which it lacks (and r = 0 would divide by zero); its velocity smoothing
-// needs no direction and is applied as usual.
-inline void addPairTerms(Particle& pi, Particle& pj, float r2, const ForcePairTerms& terms, bool updateJ) {
+// i gets -mass(j) f and +mass(j) g; j, when it is in the range too, gets
+// +mass(i) f and -mass(i) g. A pair at zero distance adds no acceleration:
+// pressure and viscosity act along d, which it lacks (and r = 0 would divide
+// by zero); its velocity smoothing needs no direction and is applied as
+// usual.
+inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, float r2,
+                         const ForcePairTerms& t, bool updateJ) {
+  const double massJ = pj.mass;
   if (r2 != 0.0f) {
-    accumulate(pi.acceleration, pj.mass, terms.f, -1.0);
-    if (updateJ) accumulate(pj.acceleration, pi.mass, terms.f, 1.0);
+    addScaled(accelerationI, -massJ, t.f[0], t.f[1], t.f[2]);
+    if (updateJ) addScaled(pj.acceleration, massI, t.f[0], t.f[1], t.f[2]);
   }
-  accumulate(pi.velocityCorrection, pj.mass, terms.g, 1.0);
-  if (updateJ) accumulate(pj.velocityCorrection, pi.mass, terms.g, -1.0);
+  addScaled(correctionI, massJ, t.g[0], t.g[1], t.g[2]);
+  if (updateJ) addScaled(pj.velocityCorrection, -massI, t.g[0], t.g[1], t.g[2]);
 }
 
 ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
@@ -89,7 +116,11 @@ void computeForces(int32_t begin, int32_t end) {
     forEachNeighbourPair(
         system, begin, end,
         [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
-          addPairTerms(pi, pj, r2, forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj)), updateJ);
+          Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
+          const ForcePairTerms terms = forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
+          addPairTerms(acceleration, correction, pi.mass, pj, r2, terms, updateJ);
+          storeSum(acceleration, pi.acceleration);
+          storeSum(correction, pi.velocityCorrection);
         },
         addParticleForces);
     return;
@@ -108,9 +139,16 @@ void computeForces(int32_t begin, int32_t end) {
         batch.soundSpeedSum[k] = inputs.soundSpeedSum;
       },
       computeForcePairTerms,
-      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
-        const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
-        addPairTerms(pi, pj, batch.r2[k], terms, updateJ);
+      [&](Particle& pi, int32_t first, int32_t last) {
+        Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
+        const double massI = pi.mass;
+        for (int32_t k = first; k < last; ++k) {
+          const int32_t j = batch.j[k];
+          const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
+          addPairTerms(acceleration, correction, massI, system.particles[j], batch.r2[k], terms, j >= begin && j < end);
+        }
+        storeSum(acceleration, pi.acceleration);
+        storeSum(correction, pi.velocityCorrection);
       },
       addParticleForces);
 }

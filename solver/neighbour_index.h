@@ -93,14 +93,16 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
 // batch it records every pair's j, d and r2 and calls fill(k, pi, pj) for
 // pair k's pass-specific inputs, then compute(batch, count) for all of them
-// at once, then apply(k, pi, pj, updateJ) pair by pair in visit order with
-// particleWork(pi) after each i's last pair: the same pairs, order, d and r2
-// as forEachNeighbourPair. With `exactTest` (pass 1) each listed pair is
-// first held to the exact r2 < H2 test, and the lists keep only the pairs
-// that pass, ready for pass 3.
-template <class Fill, class Compute, class Apply, class ParticleWork>
+// at once, then sumPairs(pi, first, last) for each run of consecutive batch
+// pairs that belong to one i, in visit order, with particleWork(pi) after
+// each i's last pair: the same pairs, order, d and r2 as
+// forEachNeighbourPair. (Handing the pass a whole run lets it keep i's sums
+// in registers.) With `exactTest` (pass 1) each listed pair is first held to
+// the exact r2 < H2 test, and the lists keep only the pairs that pass, ready
+// for pass 3.
+template <class Fill, class Compute, class SumPairs, class ParticleWork>
 void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, bool exactTest, Fill&& fill, Compute&& compute,
-                     Apply&& apply, ParticleWork&& particleWork) {
+                     SumPairs&& sumPairs, ParticleWork&& particleWork) {
   const int32_t begin = lists.begin, end = lists.end;
   PairBatch& batch = *lists.batch;
   Particle* const particles = system.particles;
@@ -145,12 +147,22 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, bool exactTest
       const int32_t last = m < completed ? batch.pairsBefore[m] : count;
       if (k == last && m == completed) break;
       Particle& pi = particles[firstI + m];
-      for (; k < last; ++k) {
-        const int32_t j = batch.j[k];
-        apply(k, pi, particles[j], j >= begin && j < end);
-      }
+      if (k < last) sumPairs(pi, k, last);
+      k = last;
       if (m < completed) particleWork(pi);
     }
+  }
+}
+
+// Calls pairAction(i, j, d, r2, updateJ) for batch pairs first..last-1 of i.
+template <class PairAction>
+void sumPairsOneByOne(FluidSystem& system, const RangeNeighbours& lists, Particle& pi, int32_t first, int32_t last,
+                      PairAction& pairAction) {
+  const PairBatch& batch = *lists.batch;
+  for (int32_t k = first; k < last; ++k) {
+    const int32_t j = batch.j[k];
+    const float d[3] = {batch.dx[k], batch.dy[k], batch.dz[k]};
+    pairAction(pi, system.particles[j], d, batch.r2[k], j >= lists.begin && j < lists.end);
   }
 }
 
@@ -163,10 +175,7 @@ void gatherNeighbourPairs(FluidSystem& system, int32_t begin, int32_t end, PairA
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
   walkPairBatches(
       system, lists, true, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
-      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
-        const float d[3] = {lists.batch->dx[k], lists.batch->dy[k], lists.batch->dz[k]};
-        pairAction(pi, pj, d, lists.batch->r2[k], updateJ);
-      },
+      [&](Particle& pi, int32_t first, int32_t last) { sumPairsOneByOne(system, lists, pi, first, last, pairAction); },
       [](Particle&) {});
 }
 
@@ -183,10 +192,7 @@ void replayNeighbourPairs(FluidSystem& system, int32_t begin, int32_t end, PairA
   }
   walkPairBatches(
       system, *lists, false, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
-      [&](int32_t k, Particle& pi, Particle& pj, bool updateJ) {
-        const float d[3] = {lists->batch->dx[k], lists->batch->dy[k], lists->batch->dz[k]};
-        pairAction(pi, pj, d, lists->batch->r2[k], updateJ);
-      },
+      [&](Particle& pi, int32_t first, int32_t last) { sumPairsOneByOne(system, *lists, pi, first, last, pairAction); },
       particleWork);
 }
 
