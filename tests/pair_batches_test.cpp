@@ -1,0 +1,211 @@
+// The pair passes compute their pair terms in SIMD batches and then sum them
+// in visit order. These tests hold the batches to the one-pair-at-a-time
+// forms: the kernels lane by lane, and the walk through the gathered lists
+// where a particle's pairs overflow a batch, where lists are empty, and where
+// several ranges split the particles.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "solver/cell_grid.h"
+#include "solver/neighbour_index.h"
+#include "solver/pair_terms.h"
+#include "solver/passes.h"
+#include "support/test_support.h"
+
+namespace sph {
+namespace {
+
+TEST(PairTerms, BatchKernelsEqualTheScalarFormulas) {
+  static PairBatch batch;
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> offset(-2.2f, 2.2f), velocity(-3.0f, 3.0f), density(0.2975f, 0.4025f),
+      pressure(-2.0f, 2.0f), sound(0.0f, 1.6f);
+  for (int32_t k = 0; k < PAIR_BATCH; ++k) {
+    batch.dx[k] = offset(random);
+    batch.dy[k] = offset(random);
+    batch.dz[k] = k % 17 == 0 ? 0.0f : offset(random);
+    batch.r2[k] = squaredDistance(batch.dx[k], batch.dy[k], batch.dz[k]);
+    batch.dvx[k] = double(velocity(random)) - double(velocity(random));
+    batch.dvy[k] = double(velocity(random)) - double(velocity(random));
+    batch.dvz[k] = double(velocity(random)) - double(velocity(random));
+    batch.wx[k] = velocity(random);
+    batch.wy[k] = velocity(random);
+    batch.wz[k] = velocity(random);
+    batch.densitySum[k] = double(density(random)) + double(density(random));
+    batch.pressureTerm[k] = double(pressure(random)) * 7.0;
+    batch.soundSpeedSum[k] = double(sound(random)) + double(sound(random));
+  }
+  // Every count, so every tail the vector loops leave is covered.
+  for (int32_t count : {1, 2, 3, 5, 8, 13, PAIR_BATCH - 1, PAIR_BATCH}) {
+    SCOPED_TRACE(count);
+    computeDensityRateTerms(batch, count);
+    computeForcePairTerms(batch, count);
+    int approaching = 0;
+    for (int32_t k = 0; k < count; ++k) {
+      if (batch.r2[k] != 0.0f) {
+        EXPECT_BITS_EQ(densityRateTerm(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], batch.dvx[k],
+                                       batch.dvy[k], batch.dvz[k]),
+                       batch.rate[k]);
+      }
+      const ForcePairInputs in{batch.wx[k],         batch.wy[k],           batch.wz[k],
+                               batch.densitySum[k], batch.pressureTerm[k], batch.soundSpeedSum[k]};
+      const ForcePairTerms t = forcePairTerms(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], in);
+      if (batch.r2[k] != 0.0f) {
+        EXPECT_BITS_EQ(t.f[0], batch.fx[k]);
+        EXPECT_BITS_EQ(t.f[1], batch.fy[k]);
+        EXPECT_BITS_EQ(t.f[2], batch.fz[k]);
+      }
+      EXPECT_BITS_EQ(t.g[0], batch.gx[k]);
+      EXPECT_BITS_EQ(t.g[1], batch.gy[k]);
+      EXPECT_BITS_EQ(t.g[2], batch.gz[k]);
+      approaching += -double(batch.dx[k]) * batch.wx[k] - double(batch.dy[k]) * batch.wy[k] -
+                         double(batch.dz[k]) * batch.wz[k] <
+                     0.0;
+    }
+    if (count == PAIR_BATCH) {
+      EXPECT_GT(approaching, 50);  // both sides of the viscosity select
+      EXPECT_LT(approaching, PAIR_BATCH - 50);
+    }
+  }
+}
+
+// A cloud that overflows the batches: a dense ball in which every particle
+// neighbours every other (so single lists run past PAIR_BATCH), particles at
+// the same place, and scattered loners with empty lists.
+class CrowdedCloud : public testing::Test {
+ public:
+  static constexpr int32_t BALL = 600;
+  static constexpr int32_t COUNT = BALL + 60;
+ protected:
+  void SetUp() override {
+    std::mt19937 random(2024);
+    std::uniform_real_distribution<float> ball(-1.0f, 1.0f), anywhere(5.0f, 330.0f), velocity(-1.0f, 1.0f);
+    for (int32_t k = 0; k < COUNT; ++k) addParticle(0, 0, 0);
+    for (int32_t k = 0; k < COUNT; ++k) {
+      Particle& p = system().particles[k];
+      // The loners (every eleventh) interleave with the ball in index order.
+      const bool inBall = k % 11 != 0;
+      for (int axis = 0; axis < 3; ++axis) {
+        p.position[axis] = inBall ? 100.0f + ball(random) : anywhere(random);
+        p.velocity[axis] = velocity(random);
+      }
+      p.density = DENSITY_RESET;
+      p.mass = 2.3718755f;
+    }
+    system().particles[50].position[0] = system().particles[49].position[0];  // same place as 49
+    system().particles[50].position[1] = system().particles[49].position[1];
+    system().particles[50].position[2] = system().particles[49].position[2];
+    rebuildGrid(system());
+  }
+  FluidSystem& system() { return program.system(); }
+  test::FreshProgram program;
+};
+
+struct Visit {
+  int32_t i, j;
+  uint32_t dx, dy, dz, r2;
+  bool updateJ;
+  bool operator==(const Visit& o) const {
+    return i == o.i && j == o.j && dx == o.dx && dy == o.dy && dz == o.dz && r2 == o.r2 && updateJ == o.updateJ;
+  }
+};
+Visit visitOf(const Particle& pi, const Particle& pj, const float d[3], float r2, bool updateJ) {
+  using test::floatBits;
+  return {pi.id, pj.id, floatBits(d[0]), floatBits(d[1]), floatBits(d[2]), floatBits(r2), updateJ};
+}
+constexpr Visit DONE = {-1, -1, 0, 0, 0, 0, false};  // marks particleWork(i) after i's pairs
+
+const std::vector<std::pair<int32_t, int32_t>> SPLITS[] = {
+    {{0, CrowdedCloud::COUNT}},
+    {{0, 1}, {1, 300}, {300, 301}, {301, CrowdedCloud::COUNT}},
+    {{0, 220}, {220, 440}, {440, CrowdedCloud::COUNT}},
+};
+
+TEST_F(CrowdedCloud, BatchedWalksVisitWhatTheListWalkVisits) {
+  for (const auto& ranges : SPLITS) {
+    for (auto [begin, end] : ranges) {
+      SCOPED_TRACE(testing::Message() << "[" << begin << ", " << end << ")");
+      std::vector<Visit> expected, gathered, replayed;
+      auto record = [](std::vector<Visit>& into) {
+        return [&into](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+          into.push_back(visitOf(pi, pj, d, r2, updateJ));
+        };
+      };
+      auto done = [](std::vector<Visit>& into) {
+        return [&into](Particle& pi) { into.push_back({pi.id, DONE.j, 0, 0, 0, 0, false}); };
+      };
+      forEachNeighbourPair(system(), begin, end, record(expected), done(expected));
+      gatherNeighbourPairs(system(), begin, end, record(gathered));
+      replayNeighbourPairs(system(), begin, end, record(replayed), done(replayed));
+      std::vector<Visit> expectedPairs;
+      for (const Visit& v : expected)
+        if (v.j != DONE.j) expectedPairs.push_back(v);
+      EXPECT_TRUE(gathered == expectedPairs);
+      EXPECT_TRUE(replayed == expected);
+      if (end - begin > 200) {
+        EXPECT_GT(expectedPairs.size(), std::size_t(4 * PAIR_BATCH));
+      }
+    }
+  }
+}
+
+TEST_F(CrowdedCloud, BallListsOverflowABatch) {
+  const RangeNeighbours& lists = gatherNeighbourLists(system(), 0, COUNT);
+  int32_t longest = 0;
+  for (int32_t i = 0; i < COUNT; ++i) longest = std::max(longest, lists.listEnds[i] - lists.listStarts[i]);
+  EXPECT_GT(longest, 2 * PAIR_BATCH);
+}
+
+// The batched passes against the same passes one pair at a time: pass 1
+// against the pair formula over the list walk, pass 3 against its own walk
+// of the grid (taken when no lists match the range).
+TEST_F(CrowdedCloud, BatchedPassesEqualPairByPairSums) {
+  for (const auto& ranges : SPLITS) {
+    SCOPED_TRACE(ranges.size());
+    rebuildGrid(system());
+    const std::vector<Particle> start = test::snapshotParticles();
+    std::vector<float> expectedRates(COUNT, 0.0f);
+    for (auto [begin, end] : ranges) {
+      forEachNeighbourPair(
+          system(), begin, end,
+          [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+            if (r2 == 0.0f) return;
+            const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
+                                            double(pi.velocity[1]) - double(pj.velocity[1]),
+                                            double(pi.velocity[2]) - double(pj.velocity[2]));
+            float& rateI = expectedRates[pi.id];
+            rateI = float(double(pj.mass) * double(f) + double(rateI));
+            if (updateJ) expectedRates[pj.id] = float(double(f) * double(pi.mass) + double(expectedRates[pj.id]));
+          },
+          [](Particle&) {});
+    }
+    for (auto [begin, end] : ranges) computeDensityRates(begin, end);
+    for (int32_t k = 0; k < COUNT; ++k) ASSERT_EQ(test::floatBits(expectedRates[k]),
+                                                  test::floatBits(system().particles[k].densityRate)) << k;
+
+    for (auto [begin, end] : ranges) updateParticleState(begin, end);
+    const std::vector<Particle> afterState = test::snapshotParticles();
+    for (auto [begin, end] : ranges) computeForces(begin, end);
+    const std::vector<Particle> batched = test::snapshotParticles();
+    // Same state, but a fresh grid: no lists match, so pass 3 walks the grid.
+    std::copy(afterState.begin(), afterState.end(), system().particles);
+    rebuildGrid(system());
+    for (auto [begin, end] : ranges) computeForces(begin, end);
+    for (int32_t k = 0; k < COUNT; ++k) {
+      const Particle& p = system().particles[k];
+      for (int axis = 0; axis < 3; ++axis) {
+        ASSERT_EQ(test::floatBits(batched[k].acceleration[axis]), test::floatBits(p.acceleration[axis])) << k;
+        ASSERT_EQ(test::floatBits(batched[k].velocityCorrection[axis]), test::floatBits(p.velocityCorrection[axis]))
+            << k;
+      }
+    }
+    std::copy(start.begin(), start.end(), system().particles);
+  }
+}
+
+}  // namespace
+}  // namespace sph
