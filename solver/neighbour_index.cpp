@@ -125,19 +125,12 @@ RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t en
   return lists;
 }
 
-// The highest id of the range in a cell's span, or -1 if none. The span
-// holds descending ids.
-int32_t highestRangeId(const NeighbourIndex& index, CellSpan span, int32_t begin, int32_t end) {
+// Whether a cell's span holds a particle of [begin, end). The span holds
+// descending ids.
+bool holdsRangeParticle(const NeighbourIndex& index, CellSpan span, int32_t begin, int32_t end) {
   for (int32_t k = span.begin; k < span.end; ++k)
-    if (index.id[k] < end) return index.id[k] >= begin ? index.id[k] : -1;
-  return -1;
-}
-
-// How many ids of a span are at least `value` (the ids descend).
-int32_t countIdsAtLeast(const NeighbourIndex& index, CellSpan span, int32_t value) {
-  int32_t count = 0;
-  while (span.begin + count < span.end && index.id[span.begin + count] >= value) ++count;
-  return count;
+    if (index.id[k] < end) return index.id[k] >= begin;
+  return false;
 }
 
 // Copies `count` values in whole groups of four, so up to three more are
@@ -150,17 +143,16 @@ void copyGroups(const T* from, T* to, int32_t count) {
   for (int32_t k = 0; k < count; k += GROUP) std::memcpy(to + k, from + k, 4 * GROUP);
 }
 
-// Copies the candidates of the particles of `cell` (of range [begin, end),
-// highest id `highestId`) into the scratch: the particles of the 27 cells
-// around it, in visit order, less those no particle of the cell admits
-// (ids from highestId up to end, which the rule gives to the other side of
-// every such pair). Pads to a multiple of four with entries at NaN, which no
-// screen accepts. Returns the padded count.
+// Copies the candidates of the particles of `cell` into the scratch: the
+// particles of the 27 cells around it, in visit order. (The screen's id test
+// drops the ones a particle may not own; trimming them here costs more in
+// short, mispredicted loops than screening them.) Pads to a multiple of four
+// with entries at NaN, which no screen accepts. Returns the padded count.
 int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index, RangeNeighbours& lists,
-                          int32_t cell, int32_t highestId, int32_t end) {
+                          int32_t cell) {
   const int32_t cx = cell % system.nx, cy = (cell / system.nx) % system.ny, cz = cell / system.nxy;
   const uint32_t nx = uint32_t(system.nx), ny = uint32_t(system.ny), nz = uint32_t(system.nz);
-  CellSpan pieces[54];  // up to two per cell: ids >= end, then ids < highestId
+  CellSpan pieces[27];
   int32_t pieceCount = 0, total = 0;
   for (int32_t k = 0; k < 27; ++k) {
     const CellOffset offset = NEIGHBOUR_OFFSETS[k];
@@ -168,12 +160,9 @@ int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index
     if (ax >= nx || ay >= ny || az >= nz) continue;  // also catches -1
     const int32_t neighbour = cell + index.offsetDeltas[k];
     if (system.cellHeads[neighbour] == nullptr) continue;
-    const CellSpan span = index.spans[neighbour];
-    const int32_t outside = countIdsAtLeast(index, span, end);
-    const int32_t unowned = countIdsAtLeast(index, span, highestId);
-    if (outside > 0) pieces[pieceCount++] = {span.begin, span.begin + outside};
-    if (unowned < span.end - span.begin) pieces[pieceCount++] = {span.begin + unowned, span.end};
-    total += outside + (span.end - span.begin - unowned);
+    pieces[pieceCount] = index.spans[neighbour];
+    total += pieces[pieceCount].end - pieces[pieceCount].begin;
+    ++pieceCount;
   }
   const int32_t padded = (total + 3) & ~3;
   reserveCandidates(lists, padded + GROUP);
@@ -274,9 +263,8 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
   for (int32_t c = 0; c < index.occupiedCount; ++c) {
     const int32_t cell = index.occupied[c];
     const CellSpan span = index.spans[cell];
-    const int32_t highestId = highestRangeId(index, span, begin, end);
-    if (highestId < 0) continue;
-    const int32_t count = collectCandidates(system, index, lists, cell, highestId, end);
+    if (!holdsRangeParticle(index, span, begin, end)) continue;
+    const int32_t count = collectCandidates(system, index, lists, cell);
     for (int32_t k = span.begin; k < span.end; ++k) {
       const int32_t i = index.id[k];
       if (i < begin || i >= end) continue;

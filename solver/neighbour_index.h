@@ -11,12 +11,13 @@
 // - Per-range neighbour lists: pass 1 gathers, for every particle i of its
 //   range, the neighbours j that the traversal admits, in visit order. It
 //   works cell by cell: a cell's candidates (the particles of its 27
-//   neighbour cells, in visit order, less the ids that none of its particles
-//   may own) are collected once and screened for each of its particles with
-//   branch-free SIMD compares, since branches on short, irregular cell lists
-//   mispredict more than the arithmetic costs. The
-//   positions do not change until integrate, so pass 3 of the same step and
-//   range replays the lists instead of searching again. Lists are filed
+//   neighbour cells, in visit order) are collected once and screened for
+//   each of its particles with branch-free SIMD compares of distance and
+//   ownership, since branches on short, irregular cell lists mispredict more
+//   than the arithmetic costs. The positions do not change until integrate,
+//   so pass 3 of the same step and range replays the lists, summing their
+//   pair terms in batches (walkPairBatches below), instead of searching
+//   again. Lists are filed
 //   under their range's first index, which no other non-empty range of the
 //   same pass shares, so workers never touch each other's lists.
 #pragma once
@@ -42,8 +43,7 @@ struct RangeNeighbours {
   int32_t neighbourCapacity;
   int32_t listCapacity;
   // Scratch: the candidates of one cell (its 27 neighbour cells' particles
-  // in visit order, less those none of its particles may own), padded to
-  // whole groups of four.
+  // in visit order), padded to whole groups of four.
   float* candidateX;
   float* candidateY;
   float* candidateZ;
