@@ -63,7 +63,7 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
 void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
   if (particleCount <= index.particleCapacity) return;
   const int32_t capacity = particleCount;
-  // Room for a group of four read past the last particle (see copyGroups).
+  // Room for a group of four read past the last particle (see copyCandidates).
   index.x = resized(index.x, capacity + GROUP, "sorted positions");
   index.y = resized(index.y, capacity + GROUP, "sorted positions");
   index.z = resized(index.z, capacity + GROUP, "sorted positions");
@@ -133,14 +133,18 @@ bool holdsRangeParticle(const NeighbourIndex& index, CellSpan span, int32_t begi
   return false;
 }
 
-// Copies `count` values in whole groups of four, so up to three more are
-// read and written past the end: both sides have room for them, and the
+// Copies `count` candidates (x, y, z and id) from the sorted arrays at
+// `from` to the scratch at `to`, in whole groups of four, so up to three more
+// are read and written past the end: both sides have room for them, and the
 // next copy or the padding overwrites what lands there. Short copies of a
 // fixed shape beat memcpy's size dispatch here.
-template <class T>
-void copyGroups(const T* from, T* to, int32_t count) {
-  static_assert(sizeof(T) == 4, "four-byte values");
-  for (int32_t k = 0; k < count; k += GROUP) std::memcpy(to + k, from + k, 4 * GROUP);
+void copyCandidates(const NeighbourIndex& index, int32_t from, RangeNeighbours& lists, int32_t to, int32_t count) {
+  for (int32_t k = 0; k < count; k += GROUP) {
+    std::memcpy(lists.candidateX + to + k, index.x + from + k, 4 * GROUP);
+    std::memcpy(lists.candidateY + to + k, index.y + from + k, 4 * GROUP);
+    std::memcpy(lists.candidateZ + to + k, index.z + from + k, 4 * GROUP);
+    std::memcpy(lists.candidateId + to + k, index.id + from + k, 4 * GROUP);
+  }
 }
 
 // Copies the candidates of the particles of `cell` into the scratch: the
@@ -168,10 +172,7 @@ int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index
   reserveCandidates(lists, padded + GROUP);
   int32_t count = 0;
   for (int32_t k = 0; k < pieceCount; ++k) {
-    copyGroups(index.x + pieces[k].begin, lists.candidateX + count, pieces[k].end - pieces[k].begin);
-    copyGroups(index.y + pieces[k].begin, lists.candidateY + count, pieces[k].end - pieces[k].begin);
-    copyGroups(index.z + pieces[k].begin, lists.candidateZ + count, pieces[k].end - pieces[k].begin);
-    copyGroups(index.id + pieces[k].begin, lists.candidateId + count, pieces[k].end - pieces[k].begin);
+    copyCandidates(index, pieces[k].begin, lists, count, pieces[k].end - pieces[k].begin);
     count += pieces[k].end - pieces[k].begin;
   }
   for (; count < padded; ++count) {
