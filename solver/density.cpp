@@ -13,7 +13,7 @@ void computeDensityRates(int32_t begin, int32_t end) {
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
   PairBatch& batch = *lists.batch;
   walkPairBatches(
-      system, lists, true,
+      system, lists,
       [&](int32_t k, const Particle& pi, const Particle& pj) {
         batch.dvx[k] = double(pi.velocity[0]) - double(pj.velocity[0]);
         batch.dvy[k] = double(pi.velocity[1]) - double(pj.velocity[1]);

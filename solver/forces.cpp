@@ -128,7 +128,7 @@ void computeForces(int32_t begin, int32_t end) {
   // The pairs pass 1 found for this range in this step.
   PairBatch& batch = *lists->batch;
   walkPairBatches(
-      system, *lists, false,
+      system, *lists,
       [&](int32_t k, const Particle& pi, const Particle& pj) {
         const ForcePairInputs inputs = forcePairInputs(pi, pj);
         batch.wx[k] = inputs.wx;

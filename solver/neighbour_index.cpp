@@ -222,16 +222,21 @@ inline int32_t appendSelected(int32_t* out, __m128i ids, const int32_t* idsInMem
 }
 #endif
 
-// Appends to `out` the candidates that particle i's ownership rule admits
-// (j < i, or j outside the range, i.e. j >= end) and whose float squared
-// distance passes the screen. `count` is a multiple of four; `out` has room
-// for `count` entries.
-int32_t screenCandidates(const RangeNeighbours& lists, int32_t count, const Particle& pi, int32_t i, int32_t end,
-                         int32_t* out) {
+// The exact neighbour test of candidate k for a particle at (x, y, z).
+inline bool exactlyWithinH(const RangeNeighbours& lists, int32_t k, float x, float y, float z) {
+  return squaredDistance(x - lists.candidateX[k], y - lists.candidateY[k], z - lists.candidateZ[k]) < H2;
+}
+
+// Appends to `out` the candidates that particle i (at x, y, z) has as
+// neighbours: those its ownership rule admits (j < i, or j outside the range,
+// i.e. j >= end) that pass the exact distance test. `count` is a multiple of
+// four; `out` has room for `count` entries.
+int32_t screenCandidates(const RangeNeighbours& lists, int32_t count, float x, float y, float z, int32_t i,
+                         int32_t end, int32_t* out) {
   int32_t used = 0;
 #if defined(__SSE2__)
-  const __m128 xi = _mm_set1_ps(pi.position[0]), yi = _mm_set1_ps(pi.position[1]), zi = _mm_set1_ps(pi.position[2]);
-  const __m128 screen = _mm_set1_ps(H2_SCREEN);
+  const __m128 xi = _mm_set1_ps(x), yi = _mm_set1_ps(y), zi = _mm_set1_ps(z);
+  const __m128 surelyIn = _mm_set1_ps(H2_SURELY_IN), maybeIn = _mm_set1_ps(H2_MAYBE_IN);
   const __m128i self = _mm_set1_epi32(i), lastInRange = _mm_set1_epi32(end - 1);
   for (int32_t k = 0; k < count; k += 4) {
     const __m128 dx = _mm_sub_ps(xi, _mm_loadu_ps(lists.candidateX + k));
@@ -240,16 +245,19 @@ int32_t screenCandidates(const RangeNeighbours& lists, int32_t count, const Part
     const __m128 r2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz));
     const __m128i ids = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lists.candidateId + k));
     const __m128i admitted = _mm_or_si128(_mm_cmpgt_epi32(self, ids), _mm_cmpgt_epi32(ids, lastInRange));
-    const int bits = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, screen), _mm_castsi128_ps(admitted)));
+    int bits = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, surelyIn), _mm_castsi128_ps(admitted)));
+    const int unsure = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, maybeIn), _mm_castsi128_ps(admitted))) & ~bits;
+    if (unsure != 0) {  // rare: within a hair of h
+      for (int lane = 0; lane < 4; ++lane)
+        if ((unsure >> lane & 1) != 0 && exactlyWithinH(lists, k + lane, x, y, z)) bits |= 1 << lane;
+    }
     used += appendSelected(out + used, ids, lists.candidateId + k, bits);
   }
 #else
   for (int32_t k = 0; k < count; ++k) {
-    const float dx = pi.position[0] - lists.candidateX[k], dy = pi.position[1] - lists.candidateY[k],
-                dz = pi.position[2] - lists.candidateZ[k];
     const int32_t j = lists.candidateId[k];
     out[used] = j;
-    used += int32_t((j < i || j >= end) && dx * dx + dy * dy + dz * dz < H2_SCREEN);
+    used += int32_t((j < i || j >= end) && exactlyWithinH(lists, k, x, y, z));
   }
 #endif
   return used;
@@ -271,7 +279,7 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
       if (i < begin || i >= end) continue;
       reserveNeighbours(lists, used + count);
       lists.listStarts[i - begin] = used;
-      used += screenCandidates(lists, count, system.particles[i], i, end, lists.neighbours + used);
+      used += screenCandidates(lists, count, index.x[k], index.y[k], index.z[k], i, end, lists.neighbours + used);
       lists.listEnds[i - begin] = used;
     }
   }

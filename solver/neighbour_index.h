@@ -77,37 +77,37 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount);
 // The lists gathered for exactly [begin, end) on the current grid, or null.
 RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_t end);
 
-// Squared distances are first screened in float with a margin far above
-// float's rounding error (a few units in the last place), so every pair the
-// exact double-precision test accepts passes the screen; the exact test then
-// decides.
-inline constexpr float H2_SCREEN = H2 * 1.0001f;
+// Squared distances are screened in float arithmetic, whose result lies
+// within a few units in the last place of the exact one (formed in double and
+// rounded). Below H2_SURELY_IN a pair passes the exact test r2 < H2 for
+// certain, at or above H2_MAYBE_IN it fails for certain; only the rare pairs
+// in between are given the exact test. The margins are far above the error.
+inline constexpr float H2_SURELY_IN = H2 * 0.9999f;
+inline constexpr float H2_MAYBE_IN = H2 * 1.0001f;
 
 // Builds, for every particle i of [begin, end) (begin < end), the list of
-// neighbours j that the traversal admits and that pass the screen, in visit
-// order, and files the lists for this range and grid. Only the worker of
+// neighbours j that the traversal admits, in visit order, and files the
+// lists for this range and grid. Only the worker of
 // that range may call it. Works cell by cell: the candidates of a cell are
 // collected once and screened for each of its particles, four at a time.
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
-// batch it records every pair's j, d and r2 and calls fill(k, pi, pj) for
-// pair k's pass-specific inputs, then compute(batch, count) for all of them
-// at once, then sumPairs(pi, first, last) for each run of consecutive batch
-// pairs that belong to one i, in visit order, with particleWork(pi) after
-// each i's last pair: the same pairs, order, d and r2 as
-// forEachNeighbourPair. (Handing the pass a whole run lets it keep i's sums
-// in registers.) With `exactTest` (pass 1) each listed pair is first held to
-// the exact r2 < H2 test, and the lists keep only the pairs that pass, ready
-// for pass 3.
+// batch it records every pair's j and d and calls fill(k, pi, pj) for pair
+// k's pass-specific inputs; then forms every r2 and calls compute(batch,
+// count) for all pairs at once; then calls sumPairs(pi, first, last) for each
+// run of consecutive batch pairs that belong to one i, in visit order, with
+// particleWork(pi) after each i's last pair: the same pairs, order, d and r2
+// as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
+// sums in registers.)
 template <class Fill, class Compute, class SumPairs, class ParticleWork>
-void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, bool exactTest, Fill&& fill, Compute&& compute,
+void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, Compute&& compute,
                      SumPairs&& sumPairs, ParticleWork&& particleWork) {
   const int32_t begin = lists.begin, end = lists.end;
   PairBatch& batch = *lists.batch;
   Particle* const particles = system.particles;
   int32_t i = begin;
-  int32_t n = lists.listStarts[0], kept = n;  // read and write positions in i's list
+  int32_t n = lists.listStarts[0];  // the next pair of i's list
   while (i < end) {
     // Record pairs until the batch is full; an i whose list does not fit
     // goes on in the next batch.
@@ -116,29 +116,20 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, bool exactTest
     while (i < end && count < PAIR_BATCH && completed < PAIR_BATCH) {
       const Particle& pi = particles[i];
       const int32_t stop = lists.listEnds[i - begin];
-      for (; n < stop && count < PAIR_BATCH; ++n) {
+      for (; n < stop && count < PAIR_BATCH; ++n, ++count) {
         const int32_t j = lists.neighbours[n];
         const Particle& pj = particles[j];
-        const float dx = pi.position[0] - pj.position[0], dy = pi.position[1] - pj.position[1],
-                    dz = pi.position[2] - pj.position[2];
-        const float r2 = squaredDistance(dx, dy, dz);
-        if (exactTest) {
-          if (!(r2 < H2)) continue;
-          lists.neighbours[kept++] = j;
-        }
         batch.j[count] = j;
-        batch.dx[count] = dx;
-        batch.dy[count] = dy;
-        batch.dz[count] = dz;
-        batch.r2[count] = r2;
+        batch.dx[count] = pi.position[0] - pj.position[0];
+        batch.dy[count] = pi.position[1] - pj.position[1];
+        batch.dz[count] = pi.position[2] - pj.position[2];
         fill(count, pi, pj);
-        ++count;
       }
       if (n < stop) break;
-      if (exactTest) lists.listEnds[i - begin] = kept;
       batch.pairsBefore[completed++] = count;
-      if (++i < end) n = kept = lists.listStarts[i - begin];
+      if (++i < end) n = lists.listStarts[i - begin];
     }
+    computeSquaredDistances(batch, count);
     compute(batch, count);
     // Sum in order: i = firstI + m has its pairs up to pairsBefore[m]; the
     // pairs after the last completed i belong to the i that goes on.
@@ -174,7 +165,7 @@ void gatherNeighbourPairs(FluidSystem& system, int32_t begin, int32_t end, PairA
   if (begin >= end) return;
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
   walkPairBatches(
-      system, lists, true, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
+      system, lists, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
       [&](Particle& pi, int32_t first, int32_t last) { sumPairsOneByOne(system, lists, pi, first, last, pairAction); },
       [](Particle&) {});
 }
@@ -191,7 +182,7 @@ void replayNeighbourPairs(FluidSystem& system, int32_t begin, int32_t end, PairA
     return;
   }
   walkPairBatches(
-      system, *lists, false, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
+      system, *lists, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
       [&](Particle& pi, int32_t first, int32_t last) { sumPairsOneByOne(system, *lists, pi, first, last, pairAction); },
       particleWork);
 }

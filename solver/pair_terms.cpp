@@ -1,5 +1,7 @@
 #include "pair_terms.h"
 
+#include "cell_grid.h"
+
 namespace sph {
 
 // Plain loops over the batch arrays, which the compiler vectorises: every
@@ -11,6 +13,10 @@ namespace sph {
 #else
 #define SPH_SIMD_CLONES
 #endif
+
+SPH_SIMD_CLONES void computeSquaredDistances(PairBatch& batch, int32_t count) {
+  for (int32_t k = 0; k < count; ++k) batch.r2[k] = squaredDistance(batch.dx[k], batch.dy[k], batch.dz[k]);
+}
 
 SPH_SIMD_CLONES void computeDensityRateTerms(PairBatch& batch, int32_t count) {
   for (int32_t k = 0; k < count; ++k)

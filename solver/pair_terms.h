@@ -119,6 +119,9 @@ struct PairBatch {
   float gz[PAIR_BATCH];
 };
 
+// r2[k] = (dx^2 + dy^2) + dz^2 of pair k in double, rounded to float, for
+// k < count.
+void computeSquaredDistances(PairBatch& batch, int32_t count);
 // rate[k] = densityRateTerm of pair k, for k < count.
 void computeDensityRateTerms(PairBatch& batch, int32_t count);
 // f and g of pair k, for k < count.

@@ -209,3 +209,50 @@ TEST_F(CrowdedCloud, BatchedPassesEqualPairByPairSums) {
 
 }  // namespace
 }  // namespace sph
+
+namespace sph {
+namespace {
+
+// The search screens distances in float arithmetic and leaves pairs within a
+// hair of h to the exact test. Pairs for which the float sum and the exact
+// one fall on different sides of H2 must come out as the exact test says.
+TEST(NeighbourScreen, PairsAtTheCutOffFollowTheExactTest) {
+  test::FreshProgram program;
+  FluidSystem& system = program.system();
+  std::mt19937 random(31);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f), base(10.0f, 320.0f);
+  int32_t disagreeing = 0, pairs = 0;
+  for (int tries = 0; tries < 2000000 && pairs < 40; ++tries) {
+    const float x = base(random), y = base(random), z = base(random);
+    float u[3] = {unit(random), unit(random), unit(random)};
+    const double length = std::sqrt(double(u[0]) * u[0] + double(u[1]) * u[1] + double(u[2]) * u[2]);
+    float other[3];
+    const float at[3] = {x, y, z};
+    for (int axis = 0; axis < 3; ++axis) other[axis] = float(at[axis] + u[axis] / length * SMOOTHING_LENGTH);
+    const float d[3] = {x - other[0], y - other[1], z - other[2]};
+    const float floatSum = (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
+    const bool exact = squaredDistance(d[0], d[1], d[2]) < H2;
+    if ((floatSum < H2) == exact && pairs % 2 == 0) continue;  // keep mostly the disagreeing ones
+    disagreeing += (floatSum < H2) != exact;
+    addParticle(0, 0, 0);
+    addParticle(0, 0, 0);
+    for (int axis = 0; axis < 3; ++axis) {
+      system.particles[2 * pairs].position[axis] = at[axis];
+      system.particles[2 * pairs + 1].position[axis] = other[axis];
+    }
+    ++pairs;
+  }
+  ASSERT_GE(disagreeing, 10);
+  rebuildGrid(system);
+  std::vector<std::pair<int32_t, int32_t>> expected, gathered;
+  forEachNeighbourPair(
+      system, 0, system.particleCount,
+      [&](Particle& pi, Particle& pj, const float*, float, bool) { expected.emplace_back(pi.id, pj.id); },
+      [](Particle&) {});
+  gatherNeighbourPairs(system, 0, system.particleCount,
+                       [&](Particle& pi, Particle& pj, const float*, float, bool) { gathered.emplace_back(pi.id, pj.id); });
+  EXPECT_EQ(gathered, expected);
+}
+
+}  // namespace
+}  // namespace sph
