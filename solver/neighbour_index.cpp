@@ -4,19 +4,16 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__SSSE3__)
-#include <tmmintrin.h>
-#endif
-
+#include "candidate_screen.h"
 #include "memory.h"
 
 namespace sph {
 
 namespace {
-constexpr int32_t GROUP = 4;  // SIMD lanes of the screen
+// Candidates are copied four at a time and padded to whole screen groups.
+constexpr int32_t COPY = 4;
+constexpr int32_t GROUP = CANDIDATE_GROUP;
+static_assert(GROUP % COPY == 0, "whole copies per screen group");
 
 template <class T>
 T* resized(T* block, int32_t count, const char* what) {
@@ -63,7 +60,7 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
 void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
   if (particleCount <= index.particleCapacity) return;
   const int32_t capacity = particleCount;
-  // Room for a group of four read past the last particle (see copyCandidates).
+  // Room for a copy read past the last particle (see copyCandidates).
   index.x = resized(index.x, capacity + GROUP, "sorted positions");
   index.y = resized(index.y, capacity + GROUP, "sorted positions");
   index.z = resized(index.z, capacity + GROUP, "sorted positions");
@@ -134,23 +131,23 @@ bool holdsRangeParticle(const NeighbourIndex& index, CellSpan span, int32_t begi
 }
 
 // Copies `count` candidates (x, y, z and id) from the sorted arrays at
-// `from` to the scratch at `to`, in whole groups of four, so up to three more
-// are read and written past the end: both sides have room for them, and the
+// `from` to the scratch at `to`, four at a time, so up to three more are
+// read and written past the end: both sides have room for them, and the
 // next copy or the padding overwrites what lands there. Short copies of a
 // fixed shape beat memcpy's size dispatch here.
 void copyCandidates(const NeighbourIndex& index, int32_t from, RangeNeighbours& lists, int32_t to, int32_t count) {
-  for (int32_t k = 0; k < count; k += GROUP) {
-    std::memcpy(lists.candidateX + to + k, index.x + from + k, 4 * GROUP);
-    std::memcpy(lists.candidateY + to + k, index.y + from + k, 4 * GROUP);
-    std::memcpy(lists.candidateZ + to + k, index.z + from + k, 4 * GROUP);
-    std::memcpy(lists.candidateId + to + k, index.id + from + k, 4 * GROUP);
+  for (int32_t k = 0; k < count; k += COPY) {
+    std::memcpy(lists.candidateX + to + k, index.x + from + k, 4 * COPY);
+    std::memcpy(lists.candidateY + to + k, index.y + from + k, 4 * COPY);
+    std::memcpy(lists.candidateZ + to + k, index.z + from + k, 4 * COPY);
+    std::memcpy(lists.candidateId + to + k, index.id + from + k, 4 * COPY);
   }
 }
 
 // Copies the candidates of the particles of `cell` into the scratch: the
 // particles of the 27 cells around it, in visit order. (The screen's id test
 // drops the ones a particle may not own; trimming them here costs more in
-// short, mispredicted loops than screening them.) Pads to a multiple of four
+// short, mispredicted loops than screening them.) Pads to whole screen groups
 // with entries at NaN, which no screen accepts. Returns the padded count.
 int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index, RangeNeighbours& lists,
                           int32_t cell) {
@@ -168,7 +165,7 @@ int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index
     total += pieces[pieceCount].end - pieces[pieceCount].begin;
     ++pieceCount;
   }
-  const int32_t padded = (total + 3) & ~3;
+  const int32_t padded = (total + GROUP - 1) / GROUP * GROUP;
   reserveCandidates(lists, padded + GROUP);
   int32_t count = 0;
   for (int32_t k = 0; k < pieceCount; ++k) {
@@ -181,86 +178,6 @@ int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index
     lists.candidateId[count] = 0;
   }
   return padded;
-}
-
-#if defined(__SSE2__)
-// For each 4-bit lane mask: the selected lanes, in lane order, as lane
-// indices and as a byte shuffle that moves those lanes to the front.
-struct LaneSelection {
-  alignas(16) uint8_t shuffle[16];
-  int8_t lanes[4];
-  int32_t count;
-};
-constexpr LaneSelection selectionFor(int bits) {
-  LaneSelection selection{};
-  for (int lane = 0; lane < 4; ++lane) {
-    if (!(bits & (1 << lane))) continue;
-    for (int byte = 0; byte < 4; ++byte)
-      selection.shuffle[selection.count * 4 + byte] = uint8_t(lane * 4 + byte);
-    selection.lanes[selection.count++] = int8_t(lane);
-  }
-  return selection;
-}
-constexpr LaneSelection LANE_SELECTIONS[16] = {
-    selectionFor(0),  selectionFor(1),  selectionFor(2),  selectionFor(3),  selectionFor(4),  selectionFor(5),
-    selectionFor(6),  selectionFor(7),  selectionFor(8),  selectionFor(9),  selectionFor(10), selectionFor(11),
-    selectionFor(12), selectionFor(13), selectionFor(14), selectionFor(15)};
-
-// Writes four ids to `out`, the selected lanes first, and returns how many
-// were selected: branch-free compaction.
-inline int32_t appendSelected(int32_t* out, __m128i ids, const int32_t* idsInMemory, int bits) {
-  const LaneSelection& selection = LANE_SELECTIONS[bits];
-#if defined(__SSSE3__)
-  (void)idsInMemory;
-  const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(selection.shuffle));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(ids, shuffle));
-#else
-  (void)ids;
-  for (int lane = 0; lane < 4; ++lane) out[lane] = idsInMemory[selection.lanes[lane]];
-#endif
-  return selection.count;
-}
-#endif
-
-// The exact neighbour test of candidate k for a particle at (x, y, z).
-inline bool exactlyWithinH(const RangeNeighbours& lists, int32_t k, float x, float y, float z) {
-  return squaredDistance(x - lists.candidateX[k], y - lists.candidateY[k], z - lists.candidateZ[k]) < H2;
-}
-
-// Appends to `out` the candidates that particle i (at x, y, z) has as
-// neighbours: those its ownership rule admits (j < i, or j outside the range,
-// i.e. j >= end) that pass the exact distance test. `count` is a multiple of
-// four; `out` has room for `count` entries.
-int32_t screenCandidates(const RangeNeighbours& lists, int32_t count, float x, float y, float z, int32_t i,
-                         int32_t end, int32_t* out) {
-  int32_t used = 0;
-#if defined(__SSE2__)
-  const __m128 xi = _mm_set1_ps(x), yi = _mm_set1_ps(y), zi = _mm_set1_ps(z);
-  const __m128 surelyIn = _mm_set1_ps(H2_SURELY_IN), maybeIn = _mm_set1_ps(H2_MAYBE_IN);
-  const __m128i self = _mm_set1_epi32(i), lastInRange = _mm_set1_epi32(end - 1);
-  for (int32_t k = 0; k < count; k += 4) {
-    const __m128 dx = _mm_sub_ps(xi, _mm_loadu_ps(lists.candidateX + k));
-    const __m128 dy = _mm_sub_ps(yi, _mm_loadu_ps(lists.candidateY + k));
-    const __m128 dz = _mm_sub_ps(zi, _mm_loadu_ps(lists.candidateZ + k));
-    const __m128 r2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz));
-    const __m128i ids = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lists.candidateId + k));
-    const __m128i admitted = _mm_or_si128(_mm_cmpgt_epi32(self, ids), _mm_cmpgt_epi32(ids, lastInRange));
-    int bits = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, surelyIn), _mm_castsi128_ps(admitted)));
-    const int unsure = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, maybeIn), _mm_castsi128_ps(admitted))) & ~bits;
-    if (unsure != 0) {  // rare: within a hair of h
-      for (int lane = 0; lane < 4; ++lane)
-        if ((unsure >> lane & 1) != 0 && exactlyWithinH(lists, k + lane, x, y, z)) bits |= 1 << lane;
-    }
-    used += appendSelected(out + used, ids, lists.candidateId + k, bits);
-  }
-#else
-  for (int32_t k = 0; k < count; ++k) {
-    const int32_t j = lists.candidateId[k];
-    out[used] = j;
-    used += int32_t((j < i || j >= end) && exactlyWithinH(lists, k, x, y, z));
-  }
-#endif
-  return used;
 }
 
 }  // namespace
@@ -279,7 +196,8 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
       if (i < begin || i >= end) continue;
       reserveNeighbours(lists, used + count);
       lists.listStarts[i - begin] = used;
-      used += screenCandidates(lists, count, index.x[k], index.y[k], index.z[k], i, end, lists.neighbours + used);
+      const Candidates candidates{lists.candidateX, lists.candidateY, lists.candidateZ, lists.candidateId, count};
+      used += screenCandidates(candidates, index.x[k], index.y[k], index.z[k], i, end, lists.neighbours + used);
       lists.listEnds[i - begin] = used;
     }
   }

@@ -43,7 +43,7 @@ struct RangeNeighbours {
   int32_t neighbourCapacity;
   int32_t listCapacity;
   // Scratch: the candidates of one cell (its 27 neighbour cells' particles
-  // in visit order), padded to whole groups of four.
+  // in visit order), padded to whole screen groups.
   float* candidateX;
   float* candidateY;
   float* candidateZ;
@@ -77,19 +77,12 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount);
 // The lists gathered for exactly [begin, end) on the current grid, or null.
 RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_t end);
 
-// Squared distances are screened in float arithmetic, whose result lies
-// within a few units in the last place of the exact one (formed in double and
-// rounded). Below H2_SURELY_IN a pair passes the exact test r2 < H2 for
-// certain, at or above H2_MAYBE_IN it fails for certain; only the rare pairs
-// in between are given the exact test. The margins are far above the error.
-inline constexpr float H2_SURELY_IN = H2 * 0.9999f;
-inline constexpr float H2_MAYBE_IN = H2 * 1.0001f;
-
 // Builds, for every particle i of [begin, end) (begin < end), the list of
 // neighbours j that the traversal admits, in visit order, and files the
 // lists for this range and grid. Only the worker of
 // that range may call it. Works cell by cell: the candidates of a cell are
-// collected once and screened for each of its particles, four at a time.
+// collected once and screened for each of its particles, a SIMD group at a
+// time.
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each

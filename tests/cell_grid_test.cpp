@@ -248,23 +248,25 @@ TEST_F(RandomCloud, GatheredPairsEqualTheListWalk) {
   rebuildGrid(system());
   const std::vector<std::pair<int32_t, int32_t>> splits[] = {
       {{0, COUNT}}, {{0, 100}, {100, 101}, {101, 350}, {350, COUNT}}, {{0, 233}, {233, 466}, {466, COUNT}}};
-  for (const auto& ranges : splits) {
-    for (auto [begin, end] : ranges) {
-      SCOPED_TRACE(testing::Message() << "[" << begin << ", " << end << ")");
-      const std::vector<Visit> expected = traverse(system(), begin, end);
-      ASSERT_TRUE(sameVisits(gathered(system(), begin, end), expected));
-      std::vector<Visit> replayed;
-      std::vector<int32_t> finished;
-      replayNeighbourPairs(
-          system(), begin, end,
-          [&](Particle& pi, Particle& pj, const float*, float, bool updateJ) {
-            replayed.push_back({pi.id, pj.id, updateJ});
-          },
-          [&](Particle& pi) { finished.push_back(pi.id); });
-      EXPECT_TRUE(sameVisits(replayed, expected));
-      EXPECT_EQ(finished.size(), std::size_t(end - begin));
+  test::forEachScreenWidth([&] {
+    for (const auto& ranges : splits) {
+      for (auto [begin, end] : ranges) {
+        SCOPED_TRACE(testing::Message() << "[" << begin << ", " << end << ")");
+        const std::vector<Visit> expected = traverse(system(), begin, end);
+        ASSERT_TRUE(sameVisits(gathered(system(), begin, end), expected));
+        std::vector<Visit> replayed;
+        std::vector<int32_t> finished;
+        replayNeighbourPairs(
+            system(), begin, end,
+            [&](Particle& pi, Particle& pj, const float*, float, bool updateJ) {
+              replayed.push_back({pi.id, pj.id, updateJ});
+            },
+            [&](Particle& pi) { finished.push_back(pi.id); });
+        EXPECT_TRUE(sameVisits(replayed, expected));
+        EXPECT_EQ(finished.size(), std::size_t(end - begin));
+      }
     }
-  }
+  });
 }
 
 TEST_F(RandomCloud, ReplayWithoutMatchingListsWalksTheGrid) {

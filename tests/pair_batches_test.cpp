@@ -102,6 +102,7 @@ class CrowdedCloud : public testing::Test {
     rebuildGrid(system());
   }
   FluidSystem& system() { return program.system(); }
+  void visitEverySplit();
   test::FreshProgram program;
 };
 
@@ -126,6 +127,10 @@ const std::vector<std::pair<int32_t, int32_t>> SPLITS[] = {
 };
 
 TEST_F(CrowdedCloud, BatchedWalksVisitWhatTheListWalkVisits) {
+  test::forEachScreenWidth([&] { visitEverySplit(); });
+}
+
+void CrowdedCloud::visitEverySplit() {
   for (const auto& ranges : SPLITS) {
     for (auto [begin, end] : ranges) {
       SCOPED_TRACE(testing::Message() << "[" << begin << ", " << end << ")");
@@ -244,14 +249,18 @@ TEST(NeighbourScreen, PairsAtTheCutOffFollowTheExactTest) {
   }
   ASSERT_GE(disagreeing, 10);
   rebuildGrid(system);
-  std::vector<std::pair<int32_t, int32_t>> expected, gathered;
+  std::vector<std::pair<int32_t, int32_t>> expected;
   forEachNeighbourPair(
       system, 0, system.particleCount,
       [&](Particle& pi, Particle& pj, const float*, float, bool) { expected.emplace_back(pi.id, pj.id); },
       [](Particle&) {});
-  gatherNeighbourPairs(system, 0, system.particleCount,
-                       [&](Particle& pi, Particle& pj, const float*, float, bool) { gathered.emplace_back(pi.id, pj.id); });
-  EXPECT_EQ(gathered, expected);
+  test::forEachScreenWidth([&] {
+    std::vector<std::pair<int32_t, int32_t>> gathered;
+    gatherNeighbourPairs(system, 0, system.particleCount, [&](Particle& pi, Particle& pj, const float*, float, bool) {
+      gathered.emplace_back(pi.id, pj.id);
+    });
+    EXPECT_EQ(gathered, expected);
+  });
 }
 
 }  // namespace

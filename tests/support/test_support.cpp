@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/frame.h"
+#include "solver/candidate_screen.h"
 
 namespace sph::test {
 
@@ -69,6 +70,17 @@ std::vector<ReferenceDigest> readDigests(const std::string& name) {
 
 std::vector<Particle> snapshotParticles() {
   return std::vector<Particle>(fluidSystem->particles, fluidSystem->particles + fluidSystem->particleCount);
+}
+
+void forEachScreenWidth(const std::function<void()>& body) {
+  const bool chosen = useWideScreen;
+  for (bool wide : {false, true}) {
+    if (wide && !wideScreenAvailable()) continue;
+    SCOPED_TRACE(wide ? "eight-lane screen" : "four-lane screen");
+    useWideScreen = wide;
+    body();
+  }
+  useWideScreen = chosen;
 }
 
 }  // namespace sph::test

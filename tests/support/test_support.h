@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,11 @@ struct ReferenceDigest {
 std::vector<ReferenceDigest> readDigests(const std::string& name);
 // The lines of tests/data/digests.txt.
 inline std::vector<ReferenceDigest> referenceDigests() { return readDigests("digests.txt"); }
+
+// Runs `body` once with each neighbour-screen loop this CPU can run (the
+// four-lane one, then the eight-lane one where available), with a trace of
+// which, and restores the choice.
+void forEachScreenWidth(const std::function<void()>& body);
 
 // Copy of every particle record of the global system.
 std::vector<Particle> snapshotParticles();

@@ -1,0 +1,164 @@
+#include "candidate_screen.h"
+
+#include "cell_grid.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define SPH_WIDE_SCREEN 1
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace sph {
+
+namespace {
+
+// The exact neighbour test of candidate k for a particle at (x, y, z).
+inline bool exactlyWithinH(const Candidates& c, int32_t k, float x, float y, float z) {
+  return squaredDistance(x - c.x[k], y - c.y[k], z - c.z[k]) < H2;
+}
+
+// Lanes of `unsure` (float distance within a hair of h) that pass the exact
+// test, as a lane mask. Rare, so plainly scalar.
+int exactLanes(const Candidates& c, int32_t k, int unsure, float x, float y, float z) {
+  int bits = 0;
+  for (int lane = 0; unsure >> lane != 0; ++lane)
+    if ((unsure >> lane & 1) != 0 && exactlyWithinH(c, k + lane, x, y, z)) bits |= 1 << lane;
+  return bits;
+}
+
+#if defined(__SSE2__)
+// For each 4-bit lane mask: the selected lanes, in lane order, as lane
+// indices and as a byte shuffle that moves those lanes to the front.
+struct LaneSelection {
+  alignas(16) uint8_t shuffle[16];
+  int8_t lanes[4];
+  int32_t count;
+};
+constexpr LaneSelection selectionFor(int bits) {
+  LaneSelection selection{};
+  for (int lane = 0; lane < 4; ++lane) {
+    if (!(bits & (1 << lane))) continue;
+    for (int byte = 0; byte < 4; ++byte)
+      selection.shuffle[selection.count * 4 + byte] = uint8_t(lane * 4 + byte);
+    selection.lanes[selection.count++] = int8_t(lane);
+  }
+  return selection;
+}
+constexpr LaneSelection LANE_SELECTIONS[16] = {
+    selectionFor(0),  selectionFor(1),  selectionFor(2),  selectionFor(3),  selectionFor(4),  selectionFor(5),
+    selectionFor(6),  selectionFor(7),  selectionFor(8),  selectionFor(9),  selectionFor(10), selectionFor(11),
+    selectionFor(12), selectionFor(13), selectionFor(14), selectionFor(15)};
+
+// Writes four ids to `out`, the selected lanes first, and returns how many
+// were selected: branch-free compaction.
+inline int32_t appendSelected(int32_t* out, __m128i ids, const int32_t* idsInMemory, int bits) {
+  const LaneSelection& selection = LANE_SELECTIONS[bits];
+#if defined(__SSSE3__)
+  (void)idsInMemory;
+  const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(selection.shuffle));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(ids, shuffle));
+#else
+  (void)ids;
+  for (int lane = 0; lane < 4; ++lane) out[lane] = idsInMemory[selection.lanes[lane]];
+#endif
+  return selection.count;
+}
+
+int32_t screenFourLanes(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
+  int32_t used = 0;
+  const __m128 xi = _mm_set1_ps(x), yi = _mm_set1_ps(y), zi = _mm_set1_ps(z);
+  const __m128 surelyIn = _mm_set1_ps(H2_SURELY_IN), maybeIn = _mm_set1_ps(H2_MAYBE_IN);
+  const __m128i self = _mm_set1_epi32(i), lastInRange = _mm_set1_epi32(end - 1);
+  for (int32_t k = 0; k < c.count; k += 4) {
+    const __m128 dx = _mm_sub_ps(xi, _mm_loadu_ps(c.x + k));
+    const __m128 dy = _mm_sub_ps(yi, _mm_loadu_ps(c.y + k));
+    const __m128 dz = _mm_sub_ps(zi, _mm_loadu_ps(c.z + k));
+    const __m128 r2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz));
+    const __m128i ids = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.id + k));
+    const __m128 admitted =
+        _mm_castsi128_ps(_mm_or_si128(_mm_cmpgt_epi32(self, ids), _mm_cmpgt_epi32(ids, lastInRange)));
+    int bits = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, surelyIn), admitted));
+    const int unsure = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, maybeIn), admitted)) & ~bits;
+    if (unsure != 0) bits |= exactLanes(c, k, unsure, x, y, z);
+    used += appendSelected(out + used, ids, c.id + k, bits);
+  }
+  return used;
+}
+#else
+int32_t screenFourLanes(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
+  int32_t used = 0;
+  for (int32_t k = 0; k < c.count; ++k) {
+    out[used] = c.id[k];
+    used += int32_t((c.id[k] < i || c.id[k] >= end) && exactlyWithinH(c, k, x, y, z));
+  }
+  return used;
+}
+#endif
+
+#if defined(SPH_WIDE_SCREEN)
+// For each 8-bit lane mask: the selected lanes, in lane order, first, as a
+// lane permutation.
+struct WideSelections {
+  alignas(32) int32_t lanes[256][8];
+};
+constexpr WideSelections wideSelections() {
+  WideSelections selections{};
+  for (int bits = 0; bits < 256; ++bits) {
+    int count = 0;
+    for (int lane = 0; lane < 8; ++lane)
+      if (bits & (1 << lane)) selections.lanes[bits][count++] = lane;
+  }
+  return selections;
+}
+constexpr WideSelections WIDE_SELECTIONS = wideSelections();
+
+__attribute__((target("avx2,popcnt"))) int32_t screenEightLanes(const Candidates& c, float x, float y, float z,
+                                                                 int32_t i, int32_t end, int32_t* out) {
+  int32_t used = 0;
+  const __m256 xi = _mm256_set1_ps(x), yi = _mm256_set1_ps(y), zi = _mm256_set1_ps(z);
+  const __m256 surelyIn = _mm256_set1_ps(H2_SURELY_IN), maybeIn = _mm256_set1_ps(H2_MAYBE_IN);
+  const __m256i self = _mm256_set1_epi32(i), lastInRange = _mm256_set1_epi32(end - 1);
+  for (int32_t k = 0; k < c.count; k += 8) {
+    const __m256 dx = _mm256_sub_ps(xi, _mm256_loadu_ps(c.x + k));
+    const __m256 dy = _mm256_sub_ps(yi, _mm256_loadu_ps(c.y + k));
+    const __m256 dz = _mm256_sub_ps(zi, _mm256_loadu_ps(c.z + k));
+    const __m256 r2 =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
+    const __m256i ids = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.id + k));
+    const __m256 admitted =
+        _mm256_castsi256_ps(_mm256_or_si256(_mm256_cmpgt_epi32(self, ids), _mm256_cmpgt_epi32(ids, lastInRange)));
+    // Ordered compares: a NaN distance (the padding) is never below.
+    int bits = _mm256_movemask_ps(_mm256_and_ps(_mm256_cmp_ps(r2, surelyIn, _CMP_LT_OQ), admitted));
+    const int unsure = _mm256_movemask_ps(_mm256_and_ps(_mm256_cmp_ps(r2, maybeIn, _CMP_LT_OQ), admitted)) & ~bits;
+    if (unsure != 0) bits |= exactLanes(c, k, unsure, x, y, z);
+    const __m256i permutation = _mm256_load_si256(reinterpret_cast<const __m256i*>(WIDE_SELECTIONS.lanes[bits]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + used), _mm256_permutevar8x32_epi32(ids, permutation));
+    used += _mm_popcnt_u32(unsigned(bits));
+  }
+  return used;
+}
+#endif
+
+}  // namespace
+
+bool wideScreenAvailable() {
+#if defined(SPH_WIDE_SCREEN)
+  __builtin_cpu_init();  // may run before main, from the initialiser below
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+#else
+  return false;
+#endif
+}
+
+bool useWideScreen = wideScreenAvailable();
+
+int32_t screenCandidates(const Candidates& candidates, float x, float y, float z, int32_t i, int32_t end,
+                         int32_t* out) {
+#if defined(SPH_WIDE_SCREEN)
+  if (useWideScreen) return screenEightLanes(candidates, x, y, z, i, end, out);
+#endif
+  return screenFourLanes(candidates, x, y, z, i, end, out);
+}
+
+}  // namespace sph
