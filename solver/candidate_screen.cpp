@@ -1,10 +1,10 @@
 #include "candidate_screen.h"
 
 #include "cell_grid.h"
+#include "simd_support.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(SPH_AVX2_BUILD)
 #include <immintrin.h>
-#define SPH_WIDE_SCREEN 1
 #elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -39,16 +39,15 @@ constexpr LaneSelection selectionFor(int bits) {
   LaneSelection selection{};
   for (int lane = 0; lane < 4; ++lane) {
     if (!(bits & (1 << lane))) continue;
-    for (int byte = 0; byte < 4; ++byte)
-      selection.shuffle[selection.count * 4 + byte] = uint8_t(lane * 4 + byte);
+    for (int byte = 0; byte < 4; ++byte) selection.shuffle[selection.count * 4 + byte] = uint8_t(lane * 4 + byte);
     selection.lanes[selection.count++] = int8_t(lane);
   }
   return selection;
 }
-constexpr LaneSelection LANE_SELECTIONS[16] = {
-    selectionFor(0),  selectionFor(1),  selectionFor(2),  selectionFor(3),  selectionFor(4),  selectionFor(5),
-    selectionFor(6),  selectionFor(7),  selectionFor(8),  selectionFor(9),  selectionFor(10), selectionFor(11),
-    selectionFor(12), selectionFor(13), selectionFor(14), selectionFor(15)};
+constexpr LaneSelection LANE_SELECTIONS[16] = {selectionFor(0),  selectionFor(1),  selectionFor(2),  selectionFor(3),
+                                               selectionFor(4),  selectionFor(5),  selectionFor(6),  selectionFor(7),
+                                               selectionFor(8),  selectionFor(9),  selectionFor(10), selectionFor(11),
+                                               selectionFor(12), selectionFor(13), selectionFor(14), selectionFor(15)};
 
 // Writes four ids to `out`, the selected lanes first, and returns how many
 // were selected: branch-free compaction.
@@ -96,7 +95,7 @@ int32_t screenFourLanes(const Candidates& c, float x, float y, float z, int32_t 
 }
 #endif
 
-#if defined(SPH_WIDE_SCREEN)
+#if defined(SPH_AVX2_BUILD)
 // For each 8-bit lane mask: the selected lanes, in lane order, first, as a
 // lane permutation.
 struct WideSelections {
@@ -113,8 +112,8 @@ constexpr WideSelections wideSelections() {
 }
 constexpr WideSelections WIDE_SELECTIONS = wideSelections();
 
-__attribute__((target("avx2,popcnt"))) int32_t screenEightLanes(const Candidates& c, float x, float y, float z,
-                                                                 int32_t i, int32_t end, int32_t* out) {
+SPH_TARGET_AVX2 int32_t screenEightLanes(const Candidates& c, float x, float y, float z, int32_t i, int32_t end,
+                                         int32_t* out) {
   int32_t used = 0;
   const __m256 xi = _mm256_set1_ps(x), yi = _mm256_set1_ps(y), zi = _mm256_set1_ps(z);
   const __m256 surelyIn = _mm256_set1_ps(H2_SURELY_IN), maybeIn = _mm256_set1_ps(H2_MAYBE_IN);
@@ -123,8 +122,7 @@ __attribute__((target("avx2,popcnt"))) int32_t screenEightLanes(const Candidates
     const __m256 dx = _mm256_sub_ps(xi, _mm256_loadu_ps(c.x + k));
     const __m256 dy = _mm256_sub_ps(yi, _mm256_loadu_ps(c.y + k));
     const __m256 dz = _mm256_sub_ps(zi, _mm256_loadu_ps(c.z + k));
-    const __m256 r2 =
-        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
+    const __m256 r2 = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
     const __m256i ids = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.id + k));
     const __m256 admitted =
         _mm256_castsi256_ps(_mm256_or_si256(_mm256_cmpgt_epi32(self, ids), _mm256_cmpgt_epi32(ids, lastInRange)));
@@ -142,21 +140,10 @@ __attribute__((target("avx2,popcnt"))) int32_t screenEightLanes(const Candidates
 
 }  // namespace
 
-bool wideScreenAvailable() {
-#if defined(SPH_WIDE_SCREEN)
-  __builtin_cpu_init();  // may run before main, from the initialiser below
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-#else
-  return false;
-#endif
-}
-
-bool useWideScreen = wideScreenAvailable();
-
 int32_t screenCandidates(const Candidates& candidates, float x, float y, float z, int32_t i, int32_t end,
                          int32_t* out) {
-#if defined(SPH_WIDE_SCREEN)
-  if (useWideScreen) return screenEightLanes(candidates, x, y, z, i, end, out);
+#if defined(SPH_AVX2_BUILD)
+  if (useAvx2) return screenEightLanes(candidates, x, y, z, i, end, out);
 #endif
   return screenFourLanes(candidates, x, y, z, i, end, out);
 }

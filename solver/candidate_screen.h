@@ -1,8 +1,8 @@
 // The inner loop of the neighbour search: which of a cell's candidates are
 // neighbours of one particle. Branch-free SIMD compares of distance and
 // ownership, with the selected ids packed to the front by a lane shuffle.
-// Built for SSE2 (four lanes, the x86-64 baseline) and for AVX2 (eight);
-// the search uses the AVX2 loop when the CPU has it. Both give the same list.
+// Built for SSE2 (four lanes, the x86-64 baseline) and for AVX2 (eight; see
+// simd_support.h). Both give the same list.
 #pragma once
 
 #include <cstdint>
@@ -35,12 +35,6 @@ inline constexpr float H2_MAYBE_IN = H2 * 1.0001f;
 // neighbours of particle i at (x, y, z) in a range ending at `end`: those the
 // ownership rule admits (id < i, or id >= end) whose exact squared distance
 // is below H2. Returns how many; `out` needs room for `count` entries.
-int32_t screenCandidates(const Candidates& candidates, float x, float y, float z, int32_t i, int32_t end,
-                         int32_t* out);
-
-// Whether the eight-lane loop can run here, and whether the search uses it
-// (set at start-up from the CPU; tests switch it to cover both loops).
-bool wideScreenAvailable();
-extern bool useWideScreen;
+int32_t screenCandidates(const Candidates& candidates, float x, float y, float z, int32_t i, int32_t end, int32_t* out);
 
 }  // namespace sph

@@ -35,10 +35,10 @@ struct CellSpan {
 };
 
 struct RangeNeighbours {
-  int32_t begin, end;    // the range the lists were gathered for
-  uint32_t generation;   // the grid they belong to; 0 = never gathered
-  int32_t* neighbours;   // j indices, list by list, each list in visit order
-  int32_t* listStarts;   // per particle of the range: its list in `neighbours`
+  int32_t begin, end;   // the range the lists were gathered for
+  uint32_t generation;  // the grid they belong to; 0 = never gathered
+  int32_t* neighbours;  // j indices, list by list, each list in visit order
+  int32_t* listStarts;  // per particle of the range: its list in `neighbours`
   int32_t* listEnds;
   int32_t neighbourCapacity;
   int32_t listCapacity;
@@ -60,11 +60,11 @@ struct NeighbourIndex {
   float* y;
   float* z;
   int32_t* id;
-  CellSpan* spans;  // per cell; meaningful only where cellHeads is non-null
+  CellSpan* spans;    // per cell; meaningful only where cellHeads is non-null
   int32_t* occupied;  // cells given a head by the last rebuild
   int32_t occupiedCount;
-  bool headsCleared;  // false until the first rebuild has cleared every head
-  RangeNeighbours* ranges;  // filed by range begin; particleCapacity entries
+  bool headsCleared;         // false until the first rebuild has cleared every head
+  RangeNeighbours* ranges;   // filed by range begin; particleCapacity entries
   int32_t offsetDeltas[27];  // NEIGHBOUR_OFFSETS as cell index differences
 };
 
@@ -94,8 +94,8 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
 // as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
 // sums in registers.)
 template <class Fill, class Compute, class SumPairs, class ParticleWork>
-void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, Compute&& compute,
-                     SumPairs&& sumPairs, ParticleWork&& particleWork) {
+void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, Compute&& compute, SumPairs&& sumPairs,
+                     ParticleWork&& particleWork) {
   const int32_t begin = lists.begin, end = lists.end;
   PairBatch& batch = *lists.batch;
   Particle* const particles = system.particles;

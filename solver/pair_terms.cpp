@@ -1,30 +1,26 @@
 #include "pair_terms.h"
 
 #include "cell_grid.h"
+#include "simd_support.h"
 
 namespace sph {
 
-// Plain loops over the batch arrays, which the compiler vectorises: every
-// lane performs the scalar formula's own IEEE operations. Each is built twice,
-// for AVX2 (four doubles a lane group) and for the baseline (two), and the
-// loader picks the one the CPU runs; both give the same bits.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define SPH_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define SPH_SIMD_CLONES
-#endif
+namespace {
 
-SPH_SIMD_CLONES void computeSquaredDistances(PairBatch& batch, int32_t count) {
+// Plain loops over the batch arrays, which the compiler vectorises: every
+// lane performs the scalar formula's own IEEE operations. Each is built for
+// the baseline (two doubles a register) and for AVX2 (four).
+inline void squaredDistanceLoop(PairBatch& batch, int32_t count) {
   for (int32_t k = 0; k < count; ++k) batch.r2[k] = squaredDistance(batch.dx[k], batch.dy[k], batch.dz[k]);
 }
 
-SPH_SIMD_CLONES void computeDensityRateTerms(PairBatch& batch, int32_t count) {
+inline void densityRateLoop(PairBatch& batch, int32_t count) {
   for (int32_t k = 0; k < count; ++k)
-    batch.rate[k] = densityRateTerm(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], batch.dvx[k], batch.dvy[k],
-                                    batch.dvz[k]);
+    batch.rate[k] =
+        densityRateTerm(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], batch.dvx[k], batch.dvy[k], batch.dvz[k]);
 }
 
-SPH_SIMD_CLONES void computeForcePairTerms(PairBatch& batch, int32_t count) {
+inline void forcePairLoop(PairBatch& batch, int32_t count) {
   for (int32_t k = 0; k < count; ++k) {
     const ForcePairInputs inputs{batch.wx[k],         batch.wy[k],           batch.wz[k],
                                  batch.densitySum[k], batch.pressureTerm[k], batch.soundSpeedSum[k]};
@@ -36,6 +32,35 @@ SPH_SIMD_CLONES void computeForcePairTerms(PairBatch& batch, int32_t count) {
     batch.gy[k] = terms.g[1];
     batch.gz[k] = terms.g[2];
   }
+}
+
+#if defined(SPH_AVX2_BUILD)
+SPH_TARGET_AVX2 void squaredDistanceLoopAvx2(PairBatch& batch, int32_t count) { squaredDistanceLoop(batch, count); }
+SPH_TARGET_AVX2 void densityRateLoopAvx2(PairBatch& batch, int32_t count) { densityRateLoop(batch, count); }
+SPH_TARGET_AVX2 void forcePairLoopAvx2(PairBatch& batch, int32_t count) { forcePairLoop(batch, count); }
+#endif
+
+}  // namespace
+
+void computeSquaredDistances(PairBatch& batch, int32_t count) {
+#if defined(SPH_AVX2_BUILD)
+  if (useAvx2) return squaredDistanceLoopAvx2(batch, count);
+#endif
+  squaredDistanceLoop(batch, count);
+}
+
+void computeDensityRateTerms(PairBatch& batch, int32_t count) {
+#if defined(SPH_AVX2_BUILD)
+  if (useAvx2) return densityRateLoopAvx2(batch, count);
+#endif
+  densityRateLoop(batch, count);
+}
+
+void computeForcePairTerms(PairBatch& batch, int32_t count) {
+#if defined(SPH_AVX2_BUILD)
+  if (useAvx2) return forcePairLoopAvx2(batch, count);
+#endif
+  forcePairLoop(batch, count);
 }
 
 }  // namespace sph

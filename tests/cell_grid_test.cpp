@@ -248,7 +248,7 @@ TEST_F(RandomCloud, GatheredPairsEqualTheListWalk) {
   rebuildGrid(system());
   const std::vector<std::pair<int32_t, int32_t>> splits[] = {
       {{0, COUNT}}, {{0, 100}, {100, 101}, {101, 350}, {350, COUNT}}, {{0, 233}, {233, 466}, {466, COUNT}}};
-  test::forEachScreenWidth([&] {
+  test::forEachSimdBuild([&] {
     for (const auto& ranges : splits) {
       for (auto [begin, end] : ranges) {
         SCOPED_TRACE(testing::Message() << "[" << begin << ", " << end << ")");

@@ -9,13 +9,13 @@
 namespace sph {
 namespace {
 
-// With each neighbour-screen loop the CPU can run.
+// With each build of the SIMD loops the CPU can run.
 TEST(Golden, OneThreadFrameByFrame) {
   std::vector<test::ReferenceDigest> digests;
   for (const auto& d : test::referenceDigests())
     if (d.threads == 1 && d.holdUp == 0) digests.push_back(d);
   ASSERT_GE(digests.size(), 9u);
-  test::forEachScreenWidth([&] {
+  test::forEachSimdBuild([&] {
     test::SeededProgram program(1);
     int done = 0;
     for (const auto& d : digests) {

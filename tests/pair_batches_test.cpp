@@ -40,37 +40,39 @@ TEST(PairTerms, BatchKernelsEqualTheScalarFormulas) {
     batch.soundSpeedSum[k] = double(sound(random)) + double(sound(random));
   }
   // Every count, so every tail the vector loops leave is covered.
-  for (int32_t count : {1, 2, 3, 5, 8, 13, PAIR_BATCH - 1, PAIR_BATCH}) {
-    SCOPED_TRACE(count);
-    computeDensityRateTerms(batch, count);
-    computeForcePairTerms(batch, count);
-    int approaching = 0;
-    for (int32_t k = 0; k < count; ++k) {
-      if (batch.r2[k] != 0.0f) {
-        EXPECT_BITS_EQ(densityRateTerm(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], batch.dvx[k],
-                                       batch.dvy[k], batch.dvz[k]),
-                       batch.rate[k]);
+  test::forEachSimdBuild([&] {
+    for (int32_t count : {1, 2, 3, 5, 8, 13, PAIR_BATCH - 1, PAIR_BATCH}) {
+      SCOPED_TRACE(count);
+      computeDensityRateTerms(batch, count);
+      computeForcePairTerms(batch, count);
+      int approaching = 0;
+      for (int32_t k = 0; k < count; ++k) {
+        if (batch.r2[k] != 0.0f) {
+          EXPECT_BITS_EQ(densityRateTerm(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], batch.dvx[k], batch.dvy[k],
+                                         batch.dvz[k]),
+                         batch.rate[k]);
+        }
+        const ForcePairInputs in{batch.wx[k],         batch.wy[k],           batch.wz[k],
+                                 batch.densitySum[k], batch.pressureTerm[k], batch.soundSpeedSum[k]};
+        const ForcePairTerms t = forcePairTerms(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], in);
+        if (batch.r2[k] != 0.0f) {
+          EXPECT_BITS_EQ(t.f[0], batch.fx[k]);
+          EXPECT_BITS_EQ(t.f[1], batch.fy[k]);
+          EXPECT_BITS_EQ(t.f[2], batch.fz[k]);
+        }
+        EXPECT_BITS_EQ(t.g[0], batch.gx[k]);
+        EXPECT_BITS_EQ(t.g[1], batch.gy[k]);
+        EXPECT_BITS_EQ(t.g[2], batch.gz[k]);
+        approaching +=
+            -double(batch.dx[k]) * batch.wx[k] - double(batch.dy[k]) * batch.wy[k] - double(batch.dz[k]) * batch.wz[k] <
+            0.0;
       }
-      const ForcePairInputs in{batch.wx[k],         batch.wy[k],           batch.wz[k],
-                               batch.densitySum[k], batch.pressureTerm[k], batch.soundSpeedSum[k]};
-      const ForcePairTerms t = forcePairTerms(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], in);
-      if (batch.r2[k] != 0.0f) {
-        EXPECT_BITS_EQ(t.f[0], batch.fx[k]);
-        EXPECT_BITS_EQ(t.f[1], batch.fy[k]);
-        EXPECT_BITS_EQ(t.f[2], batch.fz[k]);
+      if (count == PAIR_BATCH) {
+        EXPECT_GT(approaching, 50);  // both sides of the viscosity select
+        EXPECT_LT(approaching, PAIR_BATCH - 50);
       }
-      EXPECT_BITS_EQ(t.g[0], batch.gx[k]);
-      EXPECT_BITS_EQ(t.g[1], batch.gy[k]);
-      EXPECT_BITS_EQ(t.g[2], batch.gz[k]);
-      approaching += -double(batch.dx[k]) * batch.wx[k] - double(batch.dy[k]) * batch.wy[k] -
-                         double(batch.dz[k]) * batch.wz[k] <
-                     0.0;
     }
-    if (count == PAIR_BATCH) {
-      EXPECT_GT(approaching, 50);  // both sides of the viscosity select
-      EXPECT_LT(approaching, PAIR_BATCH - 50);
-    }
-  }
+  });
 }
 
 // A cloud that overflows the batches: a dense ball in which every particle
@@ -80,6 +82,7 @@ class CrowdedCloud : public testing::Test {
  public:
   static constexpr int32_t BALL = 600;
   static constexpr int32_t COUNT = BALL + 60;
+
  protected:
   void SetUp() override {
     std::mt19937 random(2024);
@@ -127,7 +130,7 @@ const std::vector<std::pair<int32_t, int32_t>> SPLITS[] = {
 };
 
 TEST_F(CrowdedCloud, BatchedWalksVisitWhatTheListWalkVisits) {
-  test::forEachScreenWidth([&] { visitEverySplit(); });
+  test::forEachSimdBuild([&] { visitEverySplit(); });
 }
 
 void CrowdedCloud::visitEverySplit() {
@@ -189,8 +192,8 @@ TEST_F(CrowdedCloud, BatchedPassesEqualPairByPairSums) {
           [](Particle&) {});
     }
     for (auto [begin, end] : ranges) computeDensityRates(begin, end);
-    for (int32_t k = 0; k < COUNT; ++k) ASSERT_EQ(test::floatBits(expectedRates[k]),
-                                                  test::floatBits(system().particles[k].densityRate)) << k;
+    for (int32_t k = 0; k < COUNT; ++k)
+      ASSERT_EQ(test::floatBits(expectedRates[k]), test::floatBits(system().particles[k].densityRate)) << k;
 
     for (auto [begin, end] : ranges) updateParticleState(begin, end);
     const std::vector<Particle> afterState = test::snapshotParticles();
@@ -254,7 +257,7 @@ TEST(NeighbourScreen, PairsAtTheCutOffFollowTheExactTest) {
       system, 0, system.particleCount,
       [&](Particle& pi, Particle& pj, const float*, float, bool) { expected.emplace_back(pi.id, pj.id); },
       [](Particle&) {});
-  test::forEachScreenWidth([&] {
+  test::forEachSimdBuild([&] {
     std::vector<std::pair<int32_t, int32_t>> gathered;
     gatherNeighbourPairs(system, 0, system.particleCount, [&](Particle& pi, Particle& pj, const float*, float, bool) {
       gathered.emplace_back(pi.id, pj.id);

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "app/frame.h"
-#include "solver/candidate_screen.h"
+#include "solver/simd_support.h"
 
 namespace sph::test {
 
@@ -72,15 +72,15 @@ std::vector<Particle> snapshotParticles() {
   return std::vector<Particle>(fluidSystem->particles, fluidSystem->particles + fluidSystem->particleCount);
 }
 
-void forEachScreenWidth(const std::function<void()>& body) {
-  const bool chosen = useWideScreen;
-  for (bool wide : {false, true}) {
-    if (wide && !wideScreenAvailable()) continue;
-    SCOPED_TRACE(wide ? "eight-lane screen" : "four-lane screen");
-    useWideScreen = wide;
+void forEachSimdBuild(const std::function<void()>& body) {
+  const bool chosen = useAvx2;
+  for (bool avx2 : {false, true}) {
+    if (avx2 && !avx2Available()) continue;
+    SCOPED_TRACE(avx2 ? "AVX2 loops" : "baseline SIMD loops");
+    useAvx2 = avx2;
     body();
   }
-  useWideScreen = chosen;
+  useAvx2 = chosen;
 }
 
 }  // namespace sph::test

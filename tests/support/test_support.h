@@ -64,10 +64,10 @@ std::vector<ReferenceDigest> readDigests(const std::string& name);
 // The lines of tests/data/digests.txt.
 inline std::vector<ReferenceDigest> referenceDigests() { return readDigests("digests.txt"); }
 
-// Runs `body` once with each neighbour-screen loop this CPU can run (the
-// four-lane one, then the eight-lane one where available), with a trace of
-// which, and restores the choice.
-void forEachScreenWidth(const std::function<void()>& body);
+// Runs `body` once with each build of the SIMD loops this CPU can run (the
+// baseline, then AVX2 where available), with a trace of which, and restores
+// the choice.
+void forEachSimdBuild(const std::function<void()>& body);
 
 // Copy of every particle record of the global system.
 std::vector<Particle> snapshotParticles();
