@@ -43,28 +43,38 @@ void rebuildGrid(FluidSystem& system) {
     index.headsCleared = true;
   }
 
+  // Thread the lists, and count each cell's particles in its span's end.
   index.occupiedCount = 0;
   for (int32_t k = 0; k < system.particleCount; ++k) {
     Particle& p = system.particles[k];
     const int32_t cell = cellIndexOf(system, p);
+    index.cellOf[k] = cell;
     Particle*& head = system.cellHeads[cell];
-    if (head == nullptr) index.occupied[index.occupiedCount++] = cell;
+    if (head == nullptr) {
+      index.occupied[index.occupiedCount++] = cell;
+      index.spans[cell].end = 0;
+    }
+    ++index.spans[cell].end;
     p.next = head;
     head = &p;
   }
 
-  // The cell-sorted copies, each cell in list order.
+  // The cell-sorted copies, each cell in list order: a counting sort that
+  // reads the particles in descending index, in place of chasing `next`.
   int32_t cursor = 0;
   for (int32_t k = 0; k < index.occupiedCount; ++k) {
-    const int32_t cell = index.occupied[k];
-    index.spans[cell].begin = cursor;
-    for (const Particle* p = system.cellHeads[cell]; p != nullptr; p = p->next, ++cursor) {
-      index.x[cursor] = p->position[0];
-      index.y[cursor] = p->position[1];
-      index.z[cursor] = p->position[2];
-      index.id[cursor] = p->id;
-    }
-    index.spans[cell].end = cursor;
+    CellSpan& span = index.spans[index.occupied[k]];
+    const int32_t count = span.end;
+    span.begin = span.end = cursor;  // end fills up to begin + count
+    cursor += count;
+  }
+  for (int32_t k = system.particleCount - 1; k >= 0; --k) {
+    const Particle& p = system.particles[k];
+    const int32_t slot = index.spans[index.cellOf[k]].end++;
+    index.x[slot] = p.position[0];
+    index.y[slot] = p.position[1];
+    index.z[slot] = p.position[2];
+    index.id[slot] = k;
   }
   // Lists gathered on the old grid no longer apply.
   if (++index.generation == 0) index.generation = 1;

@@ -54,6 +54,7 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index->id);
   std::free(index->spans);
   std::free(index->occupied);
+  std::free(index->cellOf);
   std::free(index);
 }
 
@@ -70,6 +71,7 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
     index.id[k] = 0;
   }
   index.occupied = resized(index.occupied, capacity, "occupied cells");
+  index.cellOf = resized(index.cellOf, capacity, "particle cells");
   index.ranges = resized(index.ranges, capacity, "neighbour lists");
   std::memset(index.ranges + index.particleCapacity, 0,
               sizeof(RangeNeighbours) * std::size_t(capacity - index.particleCapacity));

@@ -62,6 +62,7 @@ struct NeighbourIndex {
   int32_t* id;
   CellSpan* spans;    // per cell; meaningful only where cellHeads is non-null
   int32_t* occupied;  // cells given a head by the last rebuild
+  int32_t* cellOf;    // per particle: its cell in the last rebuild
   int32_t occupiedCount;
   bool headsCleared;         // false until the first rebuild has cleared every head
   RangeNeighbours* ranges;   // filed by range begin; particleCapacity entries
