@@ -33,13 +33,19 @@ void rebuildGrid(FluidSystem& system) {
   NeighbourIndex& index = *system.neighbourIndex;
   reserveNeighbourIndex(index, system.particleCount);
 
-  // Every head the last rebuild set is in `occupied`, so clearing those
-  // empties the grid; the heads start uninitialised, so clear all once.
+  // Every head (and span) the last rebuild set is in `occupied`, so clearing
+  // those empties the grid; the heads start uninitialised, so clear all once.
   if (index.headsCleared) {
-    for (int32_t k = 0; k < index.occupiedCount; ++k) system.cellHeads[index.occupied[k]] = nullptr;
+    for (int32_t k = 0; k < index.occupiedCount; ++k) {
+      system.cellHeads[index.occupied[k]] = nullptr;
+      index.spans[index.occupied[k]] = {0, 0};
+    }
   } else {
     const std::size_t cells = std::size_t(system.nxy) * std::size_t(system.nz);
-    for (std::size_t cell = 0; cell < cells; ++cell) system.cellHeads[cell] = nullptr;
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+      system.cellHeads[cell] = nullptr;
+      index.spans[cell] = {0, 0};
+    }
     index.headsCleared = true;
   }
 

@@ -60,11 +60,11 @@ struct NeighbourIndex {
   float* y;
   float* z;
   int32_t* id;
-  CellSpan* spans;    // per cell; meaningful only where cellHeads is non-null
+  CellSpan* spans;    // per cell; empty ({0, 0}) where cellHeads is null
   int32_t* occupied;  // cells given a head by the last rebuild
   int32_t* cellOf;    // per particle: its cell in the last rebuild
   int32_t occupiedCount;
-  bool headsCleared;         // false until the first rebuild has cleared every head
+  bool headsCleared;         // false until the first rebuild has cleared every head and span
   RangeNeighbours* ranges;   // filed by range begin; particleCapacity entries
   int32_t offsetDeltas[27];  // NEIGHBOUR_OFFSETS as cell index differences
 };
