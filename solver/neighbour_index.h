@@ -1,11 +1,12 @@
 // Acceleration structures kept beside the cell grid. They change how fast
-// neighbours are found, never which neighbours or in what order, so every
-// sum comes out bit-identical to a walk of the linked cell lists.
+// neighbours are found and summed, never which neighbours or in what order,
+// so every sum comes out bit-identical to a walk of the linked cell lists.
 //
 // - A cell-sorted copy of what the neighbour search reads (x, y, z, id),
 //   laid out cell by cell with each cell in list order (descending index),
 //   so that scanning a cell reads a few contiguous floats instead of chasing
-//   `next` through 112-byte records. rebuildGrid refreshes it.
+//   `next` through 112-byte records. rebuildGrid refreshes it by a counting
+//   sort.
 // - The occupied cells of the last rebuild, so the next rebuild clears only
 //   those heads instead of all 704969.
 // - Per-range neighbour lists: pass 1 gathers, for every particle i of its
@@ -13,13 +14,15 @@
 //   works cell by cell: a cell's candidates (the particles of its 27
 //   neighbour cells, in visit order) are collected once and screened for
 //   each of its particles with branch-free SIMD compares of distance and
-//   ownership, since branches on short, irregular cell lists mispredict more
-//   than the arithmetic costs. The positions do not change until integrate,
-//   so pass 3 of the same step and range replays the lists, summing their
-//   pair terms in batches (walkPairBatches below), instead of searching
-//   again. Lists are filed
-//   under their range's first index, which no other non-empty range of the
-//   same pass shares, so workers never touch each other's lists.
+//   ownership (candidate_screen.h), since branches on short, irregular cell
+//   lists mispredict more than the arithmetic costs. The positions do not
+//   change until integrate, so pass 3 of the same step and range replays
+//   the lists instead of searching again. Lists are filed under their
+//   range's first index, which no other non-empty range of the same pass
+//   shares, so workers never touch each other's lists.
+// - Both pair passes walk the lists in batches (walkPairBatches below): the
+//   pair terms of a batch are computed at once in SIMD loops
+//   (pair_terms.h), then summed pair by pair in visit order.
 #pragma once
 
 #include <cstdint>
@@ -80,10 +83,9 @@ RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_
 
 // Builds, for every particle i of [begin, end) (begin < end), the list of
 // neighbours j that the traversal admits, in visit order, and files the
-// lists for this range and grid. Only the worker of
-// that range may call it. Works cell by cell: the candidates of a cell are
-// collected once and screened for each of its particles, a SIMD group at a
-// time.
+// lists for this range and grid. Only the worker of that range may call it.
+// Works cell by cell: the candidates of a cell are collected once and
+// screened for each of its particles, a SIMD group at a time.
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
