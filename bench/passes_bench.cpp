@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "settled_state.h"
+#include "solver/neighbour_index.h"
 #include "solver/passes.h"
 
 namespace sph::bench {
@@ -45,6 +46,28 @@ void BM_Forces(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * system.particleCount);
 }
 BENCHMARK(BM_Forces)->Unit(benchmark::kMicrosecond);
+
+// Both pair passes over one half of the particles, as each of two workers
+// runs them: the lower half (0) and the upper half (1) of the static split.
+// The difference between the two is the imbalance that bounds what a second
+// thread can gain; the "pairs" counter shows where it comes from.
+void BM_PairPassesOnHalf(benchmark::State& state) {
+  FluidSystem& system = restoreSettledState();
+  const int32_t half = system.particleCount / 2;
+  const int32_t begin = state.range(0) == 0 ? 0 : half;
+  const int32_t end = state.range(0) == 0 ? half : system.particleCount;
+  for (auto _ : state) {
+    computeDensityRates(begin, end);
+    computeForces(begin, end);
+    benchmark::ClobberMemory();
+  }
+  const RangeNeighbours& lists = *gatheredNeighbours(*system.neighbourIndex, begin, end);
+  int64_t pairs = 0;
+  for (int32_t i = begin; i < end; ++i) pairs += lists.listEnds[i - begin] - lists.listStarts[i - begin];
+  state.counters["pairs"] = double(pairs);
+  state.SetItemsProcessed(state.iterations() * (end - begin));
+}
+BENCHMARK(BM_PairPassesOnHalf)->ArgName("half")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace sph::bench
