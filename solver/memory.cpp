@@ -5,12 +5,10 @@
 
 namespace sph {
 
-namespace {
-[[noreturn]] void exitOutOfMemory(std::size_t bytes, const char* what) {
+void exitOutOfMemory(std::size_t bytes, const char* what) {
   std::fprintf(stderr, "sph: out of memory: could not allocate %zu bytes for %s\n", bytes, what);
   std::exit(EXIT_FAILURE);
 }
-}  // namespace
 
 void* allocateOrExit(std::size_t bytes, const char* what) {
   void* block = std::malloc(bytes);

@@ -12,5 +12,7 @@ namespace sph {
 void* allocateOrExit(std::size_t bytes, const char* what);
 // realloc (contents kept) with the same failure behaviour.
 void* reallocateOrExit(void* block, std::size_t bytes, const char* what);
+// The failure itself, for a request too large to make at all.
+[[noreturn]] void exitOutOfMemory(std::size_t bytes, const char* what);
 
 }  // namespace sph

@@ -87,14 +87,18 @@ RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_
 
 namespace {
 
-int32_t grownCapacity(int32_t capacity, int32_t needed) {
-  capacity = capacity < 1024 ? 1024 : capacity;
-  while (capacity < needed) capacity *= 2;
-  return capacity;
+// Doubles from 1024 until `needed` fits, at most to the largest int32_t.
+int32_t grownCapacity(int32_t capacity, int64_t needed) {
+  int64_t grown = capacity < 1024 ? 1024 : capacity;
+  while (grown < needed) grown *= 2;
+  return int32_t(grown < INT32_MAX ? grown : INT32_MAX);
 }
 
-void reserveNeighbours(RangeNeighbours& lists, int32_t needed) {
+void reserveNeighbours(RangeNeighbours& lists, int64_t needed) {
   if (needed <= lists.neighbourCapacity) return;
+  // Lists are indexed by int32_t; a range with more pairs than that cannot
+  // be held (nor, long before, allocated).
+  if (needed > INT32_MAX) exitOutOfMemory(std::size_t(needed) * sizeof(int32_t), "neighbour lists");
   lists.neighbourCapacity = grownCapacity(lists.neighbourCapacity, needed);
   lists.neighbours = resized(lists.neighbours, lists.neighbourCapacity, "neighbour lists");
 }
@@ -195,7 +199,7 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
     for (int32_t k = span.begin; k < span.end; ++k) {
       const int32_t i = index.id[k];
       if (i < begin || i >= end) continue;
-      reserveNeighbours(lists, used + count);
+      reserveNeighbours(lists, int64_t(used) + count);
       lists.listStarts[i - begin] = used;
       const Candidates candidates{lists.candidateX, lists.candidateY, lists.candidateZ, lists.candidateId, count};
       used += screenCandidates(candidates, index.x[k], index.y[k], index.z[k], i, end, lists.neighbours + used);
