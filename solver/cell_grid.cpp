@@ -50,11 +50,18 @@ void rebuildGrid(FluidSystem& system) {
   }
 
   // Thread the lists, and count each cell's particles in its span's end.
+  // The cells are found first, so that the scattered heads can be fetched
+  // ahead of their turn.
+  for (int32_t k = 0; k < system.particleCount; ++k) index.cellOf[k] = cellIndexOf(system, system.particles[k]);
+  constexpr int32_t AHEAD = 16;
   index.occupiedCount = 0;
   for (int32_t k = 0; k < system.particleCount; ++k) {
+    if (k + AHEAD < system.particleCount) {
+      __builtin_prefetch(&system.cellHeads[index.cellOf[k + AHEAD]], 1);
+      __builtin_prefetch(&index.spans[index.cellOf[k + AHEAD]], 1);
+    }
     Particle& p = system.particles[k];
-    const int32_t cell = cellIndexOf(system, p);
-    index.cellOf[k] = cell;
+    const int32_t cell = index.cellOf[k];
     Particle*& head = system.cellHeads[cell];
     if (head == nullptr) {
       index.occupied[index.occupiedCount++] = cell;
