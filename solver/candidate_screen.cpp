@@ -5,8 +5,12 @@
 
 #if defined(SPH_AVX2_BUILD)
 #include <immintrin.h>
-#elif defined(__SSE2__)
+#endif
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__SSSE3__)
+#include <tmmintrin.h>
 #endif
 
 namespace sph {
@@ -23,11 +27,13 @@ inline bool exactlyWithinH(const Candidates& c, int32_t k, float x, float y, flo
 int exactLanes(const Candidates& c, int32_t k, int unsure, float x, float y, float z) {
   int bits = 0;
   for (int lane = 0; unsure >> lane != 0; ++lane)
-    if ((unsure >> lane & 1) != 0 && exactlyWithinH(c, k + lane, x, y, z)) bits |= 1 << lane;
+    if (((unsure >> lane) & 1) != 0 && exactlyWithinH(c, k + lane, x, y, z)) bits |= 1 << lane;
   return bits;
 }
 
 #if defined(__SSE2__)
+static_assert(CANDIDATE_GROUP % 4 == 0, "the four-lane loop reads whole groups of four");
+
 // For each 4-bit lane mask: the selected lanes, in lane order, as lane
 // indices and as a byte shuffle that moves those lanes to the front.
 struct LaneSelection {
@@ -64,7 +70,8 @@ inline int32_t appendSelected(int32_t* out, __m128i ids, const int32_t* idsInMem
   return selection.count;
 }
 
-int32_t screenFourLanes(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
+// The baseline build: four lanes of SSE2.
+int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
   int32_t used = 0;
   const __m128 xi = _mm_set1_ps(x), yi = _mm_set1_ps(y), zi = _mm_set1_ps(z);
   const __m128 surelyIn = _mm_set1_ps(H2_SURELY_IN), maybeIn = _mm_set1_ps(H2_MAYBE_IN);
@@ -85,7 +92,9 @@ int32_t screenFourLanes(const Candidates& c, float x, float y, float z, int32_t 
   return used;
 }
 #else
-int32_t screenFourLanes(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
+// The baseline build without SSE2: one candidate at a time, still without a
+// branch per candidate.
+int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
   int32_t used = 0;
   for (int32_t k = 0; k < c.count; ++k) {
     out[used] = c.id[k];
@@ -96,6 +105,8 @@ int32_t screenFourLanes(const Candidates& c, float x, float y, float z, int32_t 
 #endif
 
 #if defined(SPH_AVX2_BUILD)
+static_assert(CANDIDATE_GROUP % 8 == 0, "the eight-lane loop reads whole groups of eight");
+
 // For each 8-bit lane mask: the selected lanes, in lane order, first, as a
 // lane permutation.
 struct WideSelections {
@@ -145,7 +156,7 @@ int32_t screenCandidates(const Candidates& candidates, float x, float y, float z
 #if defined(SPH_AVX2_BUILD)
   if (useAvx2) return screenEightLanes(candidates, x, y, z, i, end, out);
 #endif
-  return screenFourLanes(candidates, x, y, z, i, end, out);
+  return screenBaseline(candidates, x, y, z, i, end, out);
 }
 
 }  // namespace sph

@@ -55,6 +55,7 @@ void rebuildGrid(FluidSystem& system) {
   for (int32_t k = 0; k < system.particleCount; ++k) index.cellOf[k] = cellIndexOf(system, system.particles[k]);
   constexpr int32_t AHEAD = 16;
   index.occupiedCount = 0;
+  index.indexedCount = system.particleCount;
   for (int32_t k = 0; k < system.particleCount; ++k) {
     if (k + AHEAD < system.particleCount) {
       __builtin_prefetch(&system.cellHeads[index.cellOf[k + AHEAD]], 1);
@@ -63,10 +64,9 @@ void rebuildGrid(FluidSystem& system) {
     Particle& p = system.particles[k];
     const int32_t cell = index.cellOf[k];
     Particle*& head = system.cellHeads[cell];
-    if (head == nullptr) {
-      index.occupied[index.occupiedCount++] = cell;
-      index.spans[cell].end = 0;
-    }
+    // An empty cell's span is {0, 0} (see the clearing above), so its end
+    // can count the cell's particles from the first.
+    if (head == nullptr) index.occupied[index.occupiedCount++] = cell;
     ++index.spans[cell].end;
     p.next = head;
     head = &p;

@@ -7,9 +7,37 @@
 
 namespace sph {
 
+namespace {
+
+// densityRate(i) += mass(j) F and, when j is in the range too,
+// densityRate(j) += F mass(i), each rounded to float. Two distinct particles
+// at the same place have no direction between them: the rate term (which
+// divides by r) is skipped for both.
+inline void addRateTerm(float& rateI, Particle& pj, double massI, float r2, float f, bool updateJ) {
+  if (r2 == 0.0f) return;
+  rateI = float(double(pj.mass) * double(f) + double(rateI));
+  if (updateJ) pj.densityRate = float(double(f) * massI + double(pj.densityRate));
+}
+
+}  // namespace
+
 void computeDensityRates(int32_t begin, int32_t end) {
   if (begin >= end) return;
   FluidSystem& system = *fluidSystem;
+  if (!coversRange(*system.neighbourIndex, end)) {
+    // Particles were added since the grid was built (never so in a step):
+    // walk the grid's lists, which is what the gathered lists stand for.
+    forEachNeighbourPair(
+        system, begin, end,
+        [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+          const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
+                                          double(pi.velocity[1]) - double(pj.velocity[1]),
+                                          double(pi.velocity[2]) - double(pj.velocity[2]));
+          addRateTerm(pi.densityRate, pj, pi.mass, r2, f, updateJ);
+        },
+        [](Particle&) {});
+    return;
+  }
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
   PairBatch& batch = *lists.batch;
   walkPairBatches(
@@ -21,17 +49,11 @@ void computeDensityRates(int32_t begin, int32_t end) {
       },
       computeDensityRateTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
-        float rate = pi.densityRate;
+        float rate = pi.densityRate;  // in a register while i's pairs are added
+        const double massI = pi.mass;
         for (int32_t k = first; k < last; ++k) {
-          // Two distinct particles at the same place have no direction
-          // between them: the rate term (which divides by r) is skipped for
-          // both.
-          if (batch.r2[k] == 0.0f) continue;
-          const float f = batch.rate[k];
-          Particle& pj = system.particles[batch.j[k]];
-          rate = float(double(pj.mass) * double(f) + double(rate));
-          if (batch.j[k] >= begin && batch.j[k] < end)
-            pj.densityRate = float(double(f) * double(pi.mass) + double(pj.densityRate));
+          const int32_t j = batch.j[k];
+          addRateTerm(rate, system.particles[j], massI, batch.r2[k], batch.rate[k], j >= begin && j < end);
         }
         pi.densityRate = rate;
       },

@@ -28,9 +28,9 @@ inline void storeSum(const Sum3& sum, float v[3]) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_castps_si128(sum.xy));
   v[2] = sum.z;
 }
-// sum = sum + factor * term per component, in double and rounded once. With
+// sum = float(sum + factor * term) per component, the sum in double. With
 // factor = +-mass (exact) the product of two floats is exact in double, so
-// this is the one rounding of every accumulation of the pair terms.
+// the sign and the order of the factors cannot change the result.
 inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
   const __m128d product = _mm_mul_pd(_mm_set1_pd(factor), _mm_cvtps_pd(_mm_setr_ps(termX, termY, 0.0f, 0.0f)));
   sum.xy = _mm_cvtpd_ps(_mm_add_pd(_mm_cvtps_pd(sum.xy), product));

@@ -79,7 +79,7 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
 }
 
 RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_t end) {
-  if (begin < 0 || begin >= end || begin >= index.particleCapacity) return nullptr;
+  if (begin < 0 || begin >= end || !coversRange(index, end)) return nullptr;
   RangeNeighbours& lists = index.ranges[begin];
   const bool current = lists.generation == index.generation && lists.begin == begin && lists.end == end;
   return current ? &lists : nullptr;

@@ -67,6 +67,7 @@ struct NeighbourIndex {
   int32_t* occupied;  // cells given a head by the last rebuild
   int32_t* cellOf;    // per particle: its cell in the last rebuild
   int32_t occupiedCount;
+  int32_t indexedCount;  // particles the last rebuild saw
   bool headsCleared;         // false until the first rebuild has cleared every head and span
   RangeNeighbours* ranges;   // filed by range begin; particleCapacity entries
   int32_t offsetDeltas[27];  // NEIGHBOUR_OFFSETS as cell index differences
@@ -78,12 +79,19 @@ void destroyNeighbourIndex(NeighbourIndex* index);
 // Makes room for `particleCount` particles (main thread, between passes).
 void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount);
 
+// Whether the last rebuildGrid saw every particle of [0, end): otherwise
+// particles were added since, and the lists cannot be used.
+inline bool coversRange(const NeighbourIndex& index, int32_t end) { return end <= index.indexedCount; }
+
 // The lists gathered for exactly [begin, end) on the current grid, or null.
 RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_t end);
 
 // Builds, for every particle i of [begin, end) (begin < end), the list of
 // neighbours j that the traversal admits, in visit order, and files the
 // lists for this range and grid. Only the worker of that range may call it.
+// It reads the copies rebuildGrid made, so the particles (their count and
+// positions) must be as they were at the last rebuildGrid, as they are in a
+// step; end must not exceed the particle count then (see coversRange).
 // Works cell by cell: the candidates of a cell are collected once and
 // screened for each of its particles, a SIMD group at a time.
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
@@ -122,22 +130,21 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
         fill(count, pi, pj);
       }
       if (n < stop) break;
-      batch.pairsBefore[completed++] = count;
+      batch.runEnds[completed++] = count;
       if (++i < end) n = lists.listStarts[i - begin];
     }
     computeSquaredDistances(batch, count);
     compute(batch, count);
-    // Sum in order: i = firstI + m has its pairs up to pairsBefore[m]; the
-    // pairs after the last completed i belong to the i that goes on.
+    // Sum in order: i = firstI + m owns the batch pairs up to runEnds[m];
+    // the pairs after the last completed i belong to the i that goes on.
     int32_t k = 0;
-    for (int32_t m = 0; m <= completed; ++m) {
-      const int32_t last = m < completed ? batch.pairsBefore[m] : count;
-      if (k == last && m == completed) break;
+    for (int32_t m = 0; m < completed; ++m) {
       Particle& pi = particles[firstI + m];
-      if (k < last) sumPairs(pi, k, last);
-      k = last;
-      if (m < completed) particleWork(pi);
+      if (k < batch.runEnds[m]) sumPairs(pi, k, batch.runEnds[m]);
+      k = batch.runEnds[m];
+      particleWork(pi);
     }
+    if (k < count) sumPairs(particles[firstI + completed], k, count);
   }
 }
 

@@ -1,6 +1,6 @@
 // The arithmetic of one neighbour pair in each pair pass, written once.
 //
-// A pair's terms read only what no pass writes while it runs (positions,
+// A pair's terms read only what the pair passes do not write (positions,
 // velocities, densities, pressures, sound speeds), so they do not depend on
 // the order in which pairs are summed. The passes therefore compute them for
 // a batch of pairs at once, in structure-of-arrays form with no branches, so
@@ -93,7 +93,7 @@ inline constexpr int32_t PAIR_BATCH = 256;
 
 struct PairBatch {
   int32_t j[PAIR_BATCH];
-  int32_t pairsBefore[PAIR_BATCH];  // per completed i: its pairs end here
+  int32_t runEnds[PAIR_BATCH];  // per i completed in the batch: where its pairs end
   float dx[PAIR_BATCH];
   float dy[PAIR_BATCH];
   float dz[PAIR_BATCH];

@@ -77,11 +77,13 @@ TEST(PairTerms, BatchKernelsEqualTheScalarFormulas) {
 
 // A cloud that overflows the batches: a dense ball in which every particle
 // neighbours every other (so single lists run past PAIR_BATCH), particles at
-// the same place, and scattered loners with empty lists.
+// the same place, scattered loners with empty lists, and more loners in a
+// row than a batch has room for.
 class CrowdedCloud : public testing::Test {
  public:
   static constexpr int32_t BALL = 600;
-  static constexpr int32_t COUNT = BALL + 60;
+  static constexpr int32_t LONERS_IN_A_ROW = 300;
+  static constexpr int32_t COUNT = BALL + 60 + LONERS_IN_A_ROW;
 
  protected:
   void SetUp() override {
@@ -90,14 +92,21 @@ class CrowdedCloud : public testing::Test {
     for (int32_t k = 0; k < COUNT; ++k) addParticle(0, 0, 0);
     for (int32_t k = 0; k < COUNT; ++k) {
       Particle& p = system().particles[k];
+      p.density = DENSITY_RESET;
+      p.mass = 2.3718755f;
+      if (k >= BALL + 60) {  // a lattice 5 apart, more than h
+        const int32_t m = k - (BALL + 60);
+        const float at[3] = {150.0f + 5.0f * float(m % 10), 200.0f + 5.0f * float(m / 10 % 10),
+                             250.0f + 5.0f * float(m / 100)};
+        for (int axis = 0; axis < 3; ++axis) p.position[axis] = at[axis];
+        continue;
+      }
       // The loners (every eleventh) interleave with the ball in index order.
       const bool inBall = k % 11 != 0;
       for (int axis = 0; axis < 3; ++axis) {
         p.position[axis] = inBall ? 100.0f + ball(random) : anywhere(random);
         p.velocity[axis] = velocity(random);
       }
-      p.density = DENSITY_RESET;
-      p.mass = 2.3718755f;
     }
     system().particles[50].position[0] = system().particles[49].position[0];  // same place as 49
     system().particles[50].position[1] = system().particles[49].position[1];
@@ -168,10 +177,70 @@ TEST_F(CrowdedCloud, BallListsOverflowABatch) {
   EXPECT_GT(longest, 2 * PAIR_BATCH);
 }
 
-// The batched passes against the same passes one pair at a time: pass 1
-// against the pair formula over the list walk, pass 3 against its own walk
-// of the grid (taken when no lists match the range).
+// Pass 3 one pair at a time, written out from the model's formulas as the
+// straightforward solver had it (branch for the viscosity, each component on
+// its own), to hold the batched pass to something it does not share code
+// with. The cloud keeps away from the walls, so the particle terms are
+// gravity alone.
+void referencePairForces(Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+  const float q = float(double(H2) - double(r2));
+  const float w[3] = {pj.velocity[0] - pi.velocity[0], pj.velocity[1] - pi.velocity[1],
+                      pj.velocity[2] - pi.velocity[2]};
+  const float kernel = float(((double(q) * double(POLY6)) * double(q)) * double(q));
+  const float meanInvDensity = float(2.0 / (double(pj.density) + double(pi.density)));
+  if (r2 != 0.0f) {
+    const float r = std::sqrt(r2);
+    const float a = float(double(SMOOTHING_LENGTH) - double(r));
+    float p = float(double(pj.pressure) * double(pj.invDensitySq) + double(pi.pressure) * double(pi.invDensitySq));
+    const float u = float((-double(d[0]) * double(w[0]) - double(d[1]) * double(w[1])) - double(d[2]) * double(w[2]));
+    if (u < 0.0f) {
+      const float mu = float((double(u) * double(SMOOTHING_LENGTH)) / (double(r2) + 20.0));
+      p = float((double(mu) * (double(mu) + double(mu)) -
+                 ((double(pj.soundSpeed) + double(pi.soundSpeed)) * double(mu)) * 0.5) *
+                    double(meanInvDensity) +
+                double(p));
+    }
+    const float s = float((((double(a) * double(SPIKY_GRAD)) * double(a)) / double(r)) * double(p));
+    for (int axis = 0; axis < 3; ++axis) {
+      const float f = float(double(d[axis]) * double(s));
+      pi.acceleration[axis] = float(double(pi.acceleration[axis]) - double(pj.mass) * double(f));
+      if (updateJ) pj.acceleration[axis] = float(double(pj.acceleration[axis]) + double(pi.mass) * double(f));
+    }
+  }
+  const float k = float((double(kernel) * 0.5) * double(meanInvDensity));
+  for (int axis = 0; axis < 3; ++axis) {
+    const float g = float(double(w[axis]) * double(k));
+    pi.velocityCorrection[axis] = float(double(pi.velocityCorrection[axis]) + double(pj.mass) * double(g));
+    if (updateJ) pj.velocityCorrection[axis] = float(double(pj.velocityCorrection[axis]) - double(pi.mass) * double(g));
+  }
+}
+
+void referenceGravity(Particle& p) {
+  const float gravity[3] = {GRAVITY_X, GRAVITY_Y, GRAVITY_Z};
+  for (int axis = 0; axis < 3; ++axis)
+    p.acceleration[axis] = float(double(gravity[axis]) * double(p.mass) + double(p.acceleration[axis]));
+}
+
+void expectSameAccumulators(const std::vector<Particle>& expected, const FluidSystem& system) {
+  for (int32_t k = 0; k < system.particleCount; ++k) {
+    const Particle& p = system.particles[k];
+    for (int axis = 0; axis < 3; ++axis) {
+      ASSERT_EQ(test::floatBits(expected[k].acceleration[axis]), test::floatBits(p.acceleration[axis])) << k;
+      ASSERT_EQ(test::floatBits(expected[k].velocityCorrection[axis]), test::floatBits(p.velocityCorrection[axis]))
+          << k;
+    }
+  }
+}
+
+// The batched passes against the passes one pair at a time: pass 1 against
+// the pair formula over the list walk, pass 3 against the reference above and
+// against its own walk of the grid (taken when no lists match the range).
 TEST_F(CrowdedCloud, BatchedPassesEqualPairByPairSums) {
+  for (int32_t k = 0; k < COUNT; ++k)
+    for (int axis = 0; axis < 3; ++axis) {
+      ASSERT_GT(system().particles[k].position[axis], WALL_RANGE);
+      ASSERT_LT(system().particles[k].position[axis], BOX_X - WALL_RANGE);
+    }
   for (const auto& ranges : SPLITS) {
     SCOPED_TRACE(ranges.size());
     rebuildGrid(system());
@@ -199,20 +268,49 @@ TEST_F(CrowdedCloud, BatchedPassesEqualPairByPairSums) {
     const std::vector<Particle> afterState = test::snapshotParticles();
     for (auto [begin, end] : ranges) computeForces(begin, end);
     const std::vector<Particle> batched = test::snapshotParticles();
+
+    // The reference, on the same state.
+    std::copy(afterState.begin(), afterState.end(), system().particles);
+    for (auto [begin, end] : ranges) forEachNeighbourPair(system(), begin, end, referencePairForces, referenceGravity);
+    expectSameAccumulators(batched, system());
+
     // Same state, but a fresh grid: no lists match, so pass 3 walks the grid.
     std::copy(afterState.begin(), afterState.end(), system().particles);
     rebuildGrid(system());
     for (auto [begin, end] : ranges) computeForces(begin, end);
-    for (int32_t k = 0; k < COUNT; ++k) {
-      const Particle& p = system().particles[k];
-      for (int axis = 0; axis < 3; ++axis) {
-        ASSERT_EQ(test::floatBits(batched[k].acceleration[axis]), test::floatBits(p.acceleration[axis])) << k;
-        ASSERT_EQ(test::floatBits(batched[k].velocityCorrection[axis]), test::floatBits(p.velocityCorrection[axis]))
-            << k;
-      }
-    }
+    expectSameAccumulators(batched, system());
     std::copy(start.begin(), start.end(), system().particles);
   }
+}
+
+// Particles added after the grid was built are in no copy the search reads:
+// the pair passes then walk the grid's lists instead, as the model does.
+TEST_F(CrowdedCloud, ParticlesAddedSinceTheRebuildAreWalkedLikeTheGrid) {
+  rebuildGrid(system());
+  addParticle(100.0f / 84.0f, 100.0f / 84.0f, 100.0f / 84.0f);  // into the ball
+  const int32_t count = system().particleCount;
+  std::vector<float> expectedRates(count);
+  for (int32_t k = 0; k < count; ++k) expectedRates[k] = system().particles[k].densityRate;
+  forEachNeighbourPair(
+      system(), 0, count,
+      [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+        if (r2 == 0.0f) return;
+        const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
+                                        double(pi.velocity[1]) - double(pj.velocity[1]),
+                                        double(pi.velocity[2]) - double(pj.velocity[2]));
+        expectedRates[pi.id] = float(double(pj.mass) * double(f) + double(expectedRates[pi.id]));
+        if (updateJ) expectedRates[pj.id] = float(double(f) * double(pi.mass) + double(expectedRates[pj.id]));
+      },
+      [](Particle&) {});
+  computeDensityRates(0, count);
+  for (int32_t k = 0; k < count; ++k)
+    ASSERT_EQ(test::floatBits(expectedRates[k]), test::floatBits(system().particles[k].densityRate)) << k;
+  const std::vector<Particle> before = test::snapshotParticles();
+  computeForces(0, count);
+  const std::vector<Particle> walked = test::snapshotParticles();
+  std::copy(before.begin(), before.end(), system().particles);
+  forEachNeighbourPair(system(), 0, count, referencePairForces, referenceGravity);
+  expectSameAccumulators(walked, system());
 }
 
 }  // namespace
