@@ -177,6 +177,27 @@ TEST_F(CrowdedCloud, BallListsOverflowABatch) {
   EXPECT_GT(longest, 2 * PAIR_BATCH);
 }
 
+// Pass 1 one pair at a time over the list walk of [begin, end), adding to
+// `rates` (indexed by particle) instead of the particles.
+void addReferenceRates(FluidSystem& system, int32_t begin, int32_t end, std::vector<float>& rates) {
+  forEachNeighbourPair(
+      system, begin, end,
+      [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+        if (r2 == 0.0f) return;
+        const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
+                                        double(pi.velocity[1]) - double(pj.velocity[1]),
+                                        double(pi.velocity[2]) - double(pj.velocity[2]));
+        rates[pi.id] = float(double(pj.mass) * double(f) + double(rates[pi.id]));
+        if (updateJ) rates[pj.id] = float(double(f) * double(pi.mass) + double(rates[pj.id]));
+      },
+      [](Particle&) {});
+}
+
+void expectRates(const std::vector<float>& expected, const FluidSystem& system) {
+  for (int32_t k = 0; k < system.particleCount; ++k)
+    ASSERT_EQ(test::floatBits(expected[k]), test::floatBits(system.particles[k].densityRate)) << k;
+}
+
 // Pass 3 one pair at a time, written out from the model's formulas as the
 // straightforward solver had it (branch for the viscosity, each component on
 // its own), to hold the batched pass to something it does not share code
@@ -246,23 +267,9 @@ TEST_F(CrowdedCloud, BatchedPassesEqualPairByPairSums) {
     rebuildGrid(system());
     const std::vector<Particle> start = test::snapshotParticles();
     std::vector<float> expectedRates(COUNT, 0.0f);
-    for (auto [begin, end] : ranges) {
-      forEachNeighbourPair(
-          system(), begin, end,
-          [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
-            if (r2 == 0.0f) return;
-            const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
-                                            double(pi.velocity[1]) - double(pj.velocity[1]),
-                                            double(pi.velocity[2]) - double(pj.velocity[2]));
-            float& rateI = expectedRates[pi.id];
-            rateI = float(double(pj.mass) * double(f) + double(rateI));
-            if (updateJ) expectedRates[pj.id] = float(double(f) * double(pi.mass) + double(expectedRates[pj.id]));
-          },
-          [](Particle&) {});
-    }
+    for (auto [begin, end] : ranges) addReferenceRates(system(), begin, end, expectedRates);
     for (auto [begin, end] : ranges) computeDensityRates(begin, end);
-    for (int32_t k = 0; k < COUNT; ++k)
-      ASSERT_EQ(test::floatBits(expectedRates[k]), test::floatBits(system().particles[k].densityRate)) << k;
+    expectRates(expectedRates, system());
 
     for (auto [begin, end] : ranges) updateParticleState(begin, end);
     const std::vector<Particle> afterState = test::snapshotParticles();
@@ -291,20 +298,9 @@ TEST_F(CrowdedCloud, ParticlesAddedSinceTheRebuildAreWalkedLikeTheGrid) {
   const int32_t count = system().particleCount;
   std::vector<float> expectedRates(count);
   for (int32_t k = 0; k < count; ++k) expectedRates[k] = system().particles[k].densityRate;
-  forEachNeighbourPair(
-      system(), 0, count,
-      [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
-        if (r2 == 0.0f) return;
-        const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
-                                        double(pi.velocity[1]) - double(pj.velocity[1]),
-                                        double(pi.velocity[2]) - double(pj.velocity[2]));
-        expectedRates[pi.id] = float(double(pj.mass) * double(f) + double(expectedRates[pi.id]));
-        if (updateJ) expectedRates[pj.id] = float(double(f) * double(pi.mass) + double(expectedRates[pj.id]));
-      },
-      [](Particle&) {});
+  addReferenceRates(system(), 0, count, expectedRates);
   computeDensityRates(0, count);
-  for (int32_t k = 0; k < count; ++k)
-    ASSERT_EQ(test::floatBits(expectedRates[k]), test::floatBits(system().particles[k].densityRate)) << k;
+  expectRates(expectedRates, system());
   const std::vector<Particle> before = test::snapshotParticles();
   computeForces(0, count);
   const std::vector<Particle> walked = test::snapshotParticles();
