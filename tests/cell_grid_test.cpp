@@ -13,6 +13,7 @@
 
 #include "solver/cell_grid.h"
 #include "solver/neighbour_index.h"
+#include "support/pair_walks.h"
 #include "support/test_support.h"
 
 namespace sph {
@@ -224,11 +225,12 @@ namespace {
 
 std::vector<Visit> gathered(FluidSystem& system, int32_t begin, int32_t end) {
   std::vector<Visit> visits;
-  gatherNeighbourPairs(system, begin, end, [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
-    EXPECT_BITS_EQ(pi.position[2] - pj.position[2], d[2]);
-    EXPECT_BITS_EQ(squaredDistance(d[0], d[1], d[2]), r2);
-    visits.push_back({pi.id, pj.id, updateJ});
-  });
+  test::gatherNeighbourPairs(system, begin, end,
+                             [&](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
+                               EXPECT_BITS_EQ(pi.position[2] - pj.position[2], d[2]);
+                               EXPECT_BITS_EQ(squaredDistance(d[0], d[1], d[2]), r2);
+                               visits.push_back({pi.id, pj.id, updateJ});
+                             });
   return visits;
 }
 
@@ -256,7 +258,7 @@ TEST_F(RandomCloud, GatheredPairsEqualTheListWalk) {
         ASSERT_TRUE(sameVisits(gathered(system(), begin, end), expected));
         std::vector<Visit> replayed;
         std::vector<int32_t> finished;
-        replayNeighbourPairs(
+        test::replayNeighbourPairs(
             system(), begin, end,
             [&](Particle& pi, Particle& pj, const float*, float, bool updateJ) {
               replayed.push_back({pi.id, pj.id, updateJ});
@@ -273,7 +275,7 @@ TEST_F(RandomCloud, ReplayWithoutMatchingListsWalksTheGrid) {
   const std::vector<Visit> expected = traverse(system(), 0, 300);
   auto replay = [&](int32_t begin, int32_t end) {
     std::vector<Visit> visits;
-    replayNeighbourPairs(
+    test::replayNeighbourPairs(
         system(), begin, end,
         [&](Particle& pi, Particle& pj, const float*, float, bool updateJ) {
           visits.push_back({pi.id, pj.id, updateJ});

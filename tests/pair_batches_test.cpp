@@ -14,6 +14,7 @@
 #include "solver/neighbour_index.h"
 #include "solver/pair_terms.h"
 #include "solver/passes.h"
+#include "support/pair_walks.h"
 #include "support/test_support.h"
 
 namespace sph {
@@ -156,8 +157,8 @@ void CrowdedCloud::visitEverySplit() {
         return [&into](Particle& pi) { into.push_back({pi.id, DONE.j, 0, 0, 0, 0, false}); };
       };
       forEachNeighbourPair(system(), begin, end, record(expected), done(expected));
-      gatherNeighbourPairs(system(), begin, end, record(gathered));
-      replayNeighbourPairs(system(), begin, end, record(replayed), done(replayed));
+      test::gatherNeighbourPairs(system(), begin, end, record(gathered));
+      test::replayNeighbourPairs(system(), begin, end, record(replayed), done(replayed));
       std::vector<Visit> expectedPairs;
       for (const Visit& v : expected)
         if (v.j != DONE.j) expectedPairs.push_back(v);
@@ -353,9 +354,9 @@ TEST(NeighbourScreen, PairsAtTheCutOffFollowTheExactTest) {
       [](Particle&) {});
   test::forEachSimdBuild([&] {
     std::vector<std::pair<int32_t, int32_t>> gathered;
-    gatherNeighbourPairs(system, 0, system.particleCount, [&](Particle& pi, Particle& pj, const float*, float, bool) {
-      gathered.emplace_back(pi.id, pj.id);
-    });
+    test::gatherNeighbourPairs(
+        system, 0, system.particleCount,
+        [&](Particle& pi, Particle& pj, const float*, float, bool) { gathered.emplace_back(pi.id, pj.id); });
     EXPECT_EQ(gathered, expected);
   });
 }
