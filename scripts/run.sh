@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the simulator and starts it.
+# Installs what is missing, builds the simulator (and nothing else) and
+# starts it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build"
+"$root/scripts/build.sh" "$root/build" --target sph
 exec "$root/build/app/sph" "$@"

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake            # compiler and build
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libgl1-mesa-dri  # window and drawing
   libgtest-dev libbenchmark-dev libssl-dev                          # tests, benchmarks, SHA-256
-  xvfb xdotool imagemagick x11-utils                                # end-to-end window test
+  python3 xvfb xdotool imagemagick x11-utils                        # tools and window tests
 )
 
 missing=()

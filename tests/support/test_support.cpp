@@ -8,6 +8,7 @@
 
 #include "app/frame.h"
 #include "solver/simd_support.h"
+#include "solver/state_csv.h"
 
 namespace sph::test {
 
@@ -16,56 +17,57 @@ FreshProgram::FreshProgram() : own(createFluidSystem()) {
   resetFrameState();
 }
 
-FreshProgram::~FreshProgram() {
-  if (fluidSystem == own) {
-    installFluidSystem(nullptr);
-    resetFrameState();
-  }
-  destroyFluidSystem(own);
-}
-
-SeededProgram::SeededProgram(int32_t threads, BlockLayers layers) {
-  system().threadCount = threads;
+FreshProgram::FreshProgram(int32_t threads, BlockLayers layers) : FreshProgram() {
+  own->threadCount = threads;
   seedBlock(layers);
 }
 
-void runFrames(int frames, int holdUp) {
-  for (int frame = 0; frame < frames; ++frame) {
-    arrowUp = frame < holdUp ? 1 : 0;
+FreshProgram::~FreshProgram() {
+  if (fluidSystem == own) installFluidSystem(nullptr);
+  resetFrameState();
+  destroyFluidSystem(own);
+}
+
+std::vector<Trajectory> trajectories() {
+  std::ifstream file(SPH_TEST_DATA_DIR "/trajectories.txt");
+  std::vector<Trajectory> lines;
+  for (std::string line; std::getline(file, line);) {
+    Trajectory t;
+    char holds[256];
+    if (line[0] != '#' && std::sscanf(line.c_str(), "%d %d %d,%d,%d %255s", &t.frames, &t.threads, &t.layers.x,
+                                      &t.layers.y, &t.layers.z, holds) == 6) {
+      t.holds = holds;
+      t.sha256 = line.substr(line.rfind(' ') + 1);
+      lines.push_back(t);
+    }
+  }
+  return lines;
+}
+
+void runFrames(int32_t from, int32_t to, const std::string& holds) {
+  for (int32_t frame = from; frame < to; ++frame) {
+    arrowUp = arrowDown = arrowLeft = arrowRight = 0;
+    std::istringstream list(holds);
+    for (std::string hold; std::getline(list, hold, ',');) {
+      char key[8] = "";
+      int32_t first = 0, last = -1;
+      std::sscanf(hold.c_str(), "%7[a-z]:%d-%d", key, &first, &last);
+      uint8_t& arrow = key == std::string("up") ? arrowUp : key == std::string("down") ? arrowDown
+                       : key == std::string("left") ? arrowLeft : arrowRight;
+      arrow |= frame >= first && frame <= last;
+    }
     simulateFrame();
   }
-  arrowUp = 0;
+  arrowUp = arrowDown = arrowLeft = arrowRight = 0;
 }
 
-std::string sha256Hex(const std::string& text) {
+std::string stateDigest() {
+  const std::string text = formatStateCsv(*fluidSystem);
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char byte : digest) {
-    out += hex[byte >> 4];
-    out += hex[byte & 15];
-  }
-  return out;
-}
-
-std::vector<ReferenceDigest> readDigests(const std::string& name) {
-  std::ifstream file(std::string(SPH_TEST_DATA_DIR) + "/" + name);
-  std::vector<ReferenceDigest> digests;
-  std::string line;
-  while (std::getline(file, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::vector<std::string> words;
-    for (std::string word; fields >> word;) words.push_back(word);
-    if (words.size() != 4 && words.size() != 5) continue;
-    ReferenceDigest digest{std::stoi(words[0]), std::stoi(words[1]), std::stoi(words[2]), PROGRAM_BLOCK, words.back()};
-    if (words.size() == 5 &&
-        std::sscanf(words[3].c_str(), "%d,%d,%d", &digest.layers.x, &digest.layers.y, &digest.layers.z) != 3)
-      continue;
-    digests.push_back(digest);
-  }
-  return digests;
+  char hex[2 * SHA256_DIGEST_LENGTH + 1];
+  for (int k = 0; k < SHA256_DIGEST_LENGTH; ++k) std::snprintf(hex + 2 * k, 3, "%02x", digest[k]);
+  return hex;
 }
 
 std::vector<Particle> snapshotParticles() {

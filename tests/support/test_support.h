@@ -1,5 +1,5 @@
-// Shared by the test suites: a fresh program state, exact float comparison,
-// and the reference digests of the state after a number of frames.
+// Shared by the suites: a fresh program state, exact float comparison, the
+// pinned trajectories and a digest of the state.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,12 +26,12 @@ inline uint32_t floatBits(float value) {
   EXPECT_EQ(::sph::test::floatBits(float(expected)), ::sph::test::floatBits(float(actual))) \
       << "expected " << float(expected) << ", got " << float(actual)
 
-// A freshly started program: a new global system with no particles, no ids
-// issued, angles, keys and gravity at their initial values. The system is
-// released when the scope ends (and the global cleared if it is still this
-// one).
+// A freshly started program: a new global system with no particles and no ids
+// issued, angles, keys and gravity at their initial values; with `layers`,
+// that block seeded. Released (and the global cleared) when the scope ends.
 struct FreshProgram {
   FreshProgram();
+  FreshProgram(int32_t threads, BlockLayers layers);
   ~FreshProgram();
   FreshProgram(const FreshProgram&) = delete;
   FreshProgram& operator=(const FreshProgram&) = delete;
@@ -41,28 +41,24 @@ struct FreshProgram {
   FluidSystem* own;
 };
 
-// A fresh program with the standard block seeded and the given worker count.
-struct SeededProgram : FreshProgram {
-  explicit SeededProgram(int32_t threads = 1, BlockLayers layers = PROGRAM_BLOCK);
-};
-
-// Runs `frames` frames as the window does (step, gravity, camera turn), with
-// the Up key held during the first `holdUp` of them.
-void runFrames(int frames, int holdUp = 0);
-
-std::string sha256Hex(const std::string& text);
-
-// A line of a digest file: `frames threads hold-up [X,Y,Z] sha256`, the
-// block defaulting to the program's.
-struct ReferenceDigest {
-  int frames, threads, holdUp;
+// A line of tests/data/trajectories.txt: the digest of the state after
+// `frames` frames on `threads` workers, from the block `layers`, with the
+// arrow keys held as `holds` says ("-", or KEY:FIRST-LAST,... with frames
+// counted from 0 and both ends held).
+struct Trajectory {
+  int32_t frames, threads;
   BlockLayers layers;
-  std::string sha256;
+  std::string holds, sha256;
 };
-// The lines of tests/data/<name>.
-std::vector<ReferenceDigest> readDigests(const std::string& name);
-// The lines of tests/data/digests.txt.
-inline std::vector<ReferenceDigest> referenceDigests() { return readDigests("digests.txt"); }
+std::vector<Trajectory> trajectories();
+inline void PrintTo(const Trajectory& t, std::ostream* out) { *out << t.frames << ' ' << t.threads << ' ' << t.holds; }
+
+// Runs frames [from, to) as the window does (step, gravity, camera turn),
+// each with the arrows that `holds` has down in it.
+void runFrames(int32_t from, int32_t to, const std::string& holds = "-");
+
+// SHA-256 of the global system's state as CSV, in hex.
+std::string stateDigest();
 
 // Runs `body` once with each build of the SIMD loops this CPU can run (the
 // baseline, then AVX2 where available), with a trace of which, and restores

@@ -1,0 +1,37 @@
+// The key callbacks: each arrow sets and clears its own held flag, every
+// other key does nothing, Escape ends the program with status 0.
+#include <GL/glut.h>
+#include <gtest/gtest.h>
+
+#include "app/callbacks.h"
+#include "app/frame.h"
+
+namespace {
+
+TEST(Keys, ArrowsAndOtherKeys) {
+  sph::resetFrameState();
+  uint8_t* const flags[] = {&sph::arrowLeft, &sph::arrowUp, &sph::arrowRight, &sph::arrowDown};
+  const int arrows[] = {GLUT_KEY_LEFT, GLUT_KEY_UP, GLUT_KEY_RIGHT, GLUT_KEY_DOWN};
+  auto held = [&] { return std::vector<int>{*flags[0], *flags[1], *flags[2], *flags[3]}; };
+  for (int k = 0; k < 4; ++k) {
+    sph::onSpecialDown(arrows[k], 5, 7);
+    std::vector<int> expected(4, 0);
+    expected[k] = 1;
+    EXPECT_EQ(held(), expected) << "down " << arrows[k];
+    for (int other : {GLUT_KEY_F1, GLUT_KEY_PAGE_UP, GLUT_KEY_HOME, GLUT_KEY_INSERT, 0, 99, 104, -1}) {
+      sph::onSpecialDown(other, 0, 0);
+      sph::onSpecialUp(other, 0, 0);
+    }
+    for (int key = 0; key < 256; ++key)
+      if (key != 27) sph::onKeyboard(static_cast<unsigned char>(key), 0, 0);
+    EXPECT_EQ(held(), expected) << "other keys after " << arrows[k];
+    sph::onSpecialUp(arrows[k], 0, 0);
+    EXPECT_EQ(held(), std::vector<int>(4, 0)) << "up " << arrows[k];
+  }
+}
+
+TEST(KeysDeathTest, EscapeEndsTheProgramWithStatusZero) {
+  EXPECT_EXIT(sph::onKeyboard(27, 10, 20), testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

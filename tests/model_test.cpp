@@ -1,0 +1,119 @@
+// Numbers a digest would pin without saying where to look (the model's
+// derived constants), and cases the standard block never meets: coordinates
+// outside the grid, a density that is not a number or exactly at a limit of
+// its band, a particle exactly at a wall's range, a speed exactly at the
+// limit, blocks that would leave the box, an exhausted heap.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "solver/cell_grid.h"
+#include "solver/memory.h"
+#include "solver/parameters.h"
+#include "solver/passes.h"
+#include "support/test_support.h"
+
+namespace sph {
+namespace {
+
+TEST(Model, DerivedConstants) {
+  const std::pair<float, float> table[] = {
+      {H2, 14.822499f},          {POLY6, 8.430129e-6f},           {SPIKY_GRAD, -0.0043984368f},
+      {POLY6_GRAD, -5.0580777e-5f}, {PARTICLE_VOLUME, 6.4540834f}, {TIME_STEP_SQ, 0.1600000113248825f},
+      {INITIAL_GRAVITY_Y, -0.04200000315904617f}, {DENSITY_UPPER_LIMIT, 0.40249997f}, {DENSITY_RESET, 0.36749998f}};
+  for (auto [actual, expected] : table) EXPECT_BITS_EQ(expected, actual);
+}
+
+TEST(Model, CoordinatesOutsideTheGridAreClampedIntoIt) {
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  const std::pair<float, int32_t> table[] = {{3.85f, 0}, {3.8500001f, 1}, {336.0f, 87}, {-0.5f, 0}, {-1e30f, 0},
+                                             {1e9f, 88}, {inf, 88},       {nan, 0}};
+  for (auto [coordinate, cell] : table) EXPECT_EQ(cellCoordinate(coordinate, 89), cell) << coordinate;
+}
+
+// Pass 2 on one particle: a density at a limit of the band stays, anything
+// beyond it (a rate that moves it out, not a number) is reset.
+TEST(Model, DensityBand) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float table[][3] = {{0.35f, 0.0f, 0.35f},
+                            {DENSITY_LOWER_LIMIT, 0.0f, DENSITY_LOWER_LIMIT},
+                            {DENSITY_UPPER_LIMIT, 0.0f, DENSITY_UPPER_LIMIT},
+                            {std::nextafter(DENSITY_LOWER_LIMIT, 0.0f), 0.0f, DENSITY_RESET},
+                            {std::nextafter(DENSITY_UPPER_LIMIT, 1.0f), 0.0f, DENSITY_RESET},
+                            {0.35f, -10000.0f, DENSITY_RESET},
+                            {nan, 0.0f, DENSITY_RESET},
+                            {0.35f, std::numeric_limits<float>::infinity(), DENSITY_RESET}};
+  test::FreshProgram program;
+  addParticle(0.5f, 0.5f, 0.5f);
+  Particle& p = program.system().particles[0];
+  for (const auto& row : table) {
+    p.density = row[0];
+    p.densityRate = row[1];
+    updateParticleState(0, 1);
+    EXPECT_BITS_EQ(row[2], p.density) << row[0] << " + rate " << row[1];
+    EXPECT_TRUE(std::isfinite(p.pressure) && std::isfinite(p.soundSpeed));
+  }
+}
+
+// Pass 3 on a particle alone at x: its push from the walls at 0 and 336.
+TEST(Model, WallPush) {
+  const std::pair<float, float> table[] = {{0.0f, 1.0f}, {2.0f, 0.024099886f}, {2.1f, 0.0f}, {333.9f, 0.0f}, {336.0f, -1.0f}};
+  for (auto [x, push] : table) {
+    test::FreshProgram program;
+    addParticle(0, 1.0f, 1.0f);
+    program.system().particles[0].position[0] = x;
+    rebuildGrid(program.system());
+    computeForces(0, 1);
+    EXPECT_BITS_EQ(push, program.system().particles[0].velocityCorrection[0]) << x;
+  }
+}
+
+// integrate on one particle: the clamp at the walls, the speed limit (v² of
+// exactly 8 is kept), the position of a limited particle.
+TEST(Model, Integrate) {
+  struct Row {
+    float position[3], previous[3], correction[3], expectedPosition[3], expectedVelocity[3];
+  } const table[] = {
+      {{335.5f, 100, 100}, {331.0f, 100, 100}, {}, {336.0f, 100, 100}, {1.25f, 0, 0}},
+      {{100, 0.5f, 100}, {100, 1.5f, 100}, {}, {100, 0.0f, 100}, {0, -1.25f, 0}},
+      {{100, 100, 100}, {98.0f, 100, 100}, {}, {101.13137f, 100, 100}, {2.8284268f, 0, 0}},
+      {{334.0f, 100, 100}, {329.0f, 100, 100}, {}, {335.13138f, 100, 100}, {2.8284268f, 0, 0}},
+      {{0, 0, 100}, {0, 0, 100}, {2.0f, 2.0f, 0}, {0.8f, 0.8f, 100}, {2.0f, 2.0f, 0}},
+  };
+  for (const Row& row : table) {
+    test::FreshProgram program;
+    addParticle(0, 0, 0);
+    Particle& p = program.system().particles[0];
+    std::copy(row.position, row.position + 3, p.position);
+    std::copy(row.previous, row.previous + 3, p.prevPosition);
+    std::copy(row.correction, row.correction + 3, p.velocityCorrection);
+    integrate(program.system());
+    for (int axis = 0; axis < 3; ++axis) {
+      EXPECT_BITS_EQ(row.expectedPosition[axis], p.position[axis]) << &row - table << " axis " << axis;
+      EXPECT_BITS_EQ(row.expectedVelocity[axis], p.velocity[axis]) << &row - table << " axis " << axis;
+      EXPECT_BITS_EQ(row.position[axis], p.prevPosition[axis]);
+    }
+  }
+}
+
+TEST(Model, BlocksMustFitInTheBox) {
+  const BlockLayers fits[] = {{1, 1, 1}, {160, 160, 160}}, leaves[] = {{161, 1, 1}, {1, 161, 1}, {1, 1, 161},
+                                                                      {0, 20, 40}, {20, -1, 40}, {2000000000, 1, 1}};
+  for (BlockLayers layers : fits) EXPECT_TRUE(blockFitsInBox(layers)) << layers.x << "," << layers.y << "," << layers.z;
+  for (BlockLayers layers : leaves) EXPECT_FALSE(blockFitsInBox(layers)) << layers.x << "," << layers.y << "," << layers.z;
+}
+
+TEST(ModelDeathTest, AnExhaustedHeapEndsWithAMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::size_t impossible = std::numeric_limits<std::size_t>::max() / 2;
+  EXPECT_EXIT(allocateOrExit(impossible, "the particle array"), testing::ExitedWithCode(1),
+              "out of memory.*the particle array");
+  void* block = allocateOrExit(16, "a small block");
+  EXPECT_EXIT(reallocateOrExit(block, impossible, "the cell grid"), testing::ExitedWithCode(1),
+              "out of memory.*the cell grid");
+  std::free(block);
+}
+
+}  // namespace
+}  // namespace sph

@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""sph-bench as a user runs it: refused command lines, the summary line, dumps
+that are whole or not there at all, the pinned trajectories, the progress line
+on a terminal.
+
+    tools_test.py PATH/TO/sph-bench [TestCase ...]
+"""
+import os
+import re
+import resource
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import hashlib
+import unittest
+
+BENCH = None
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+SUMMARY = re.compile(r"frames: (\d+) threads: (\d+) particles: (\d+) seconds: \d+\.\d{3} frames/s: \d+\.\d{2}\n")
+
+
+def run(*args, file_limit=0, timeout=600, cwd=None):
+    def limit_file_size():  # writes past the limit fail with EFBIG, as on a full disk
+        if file_limit:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+    return subprocess.run([BENCH, *map(str, args)], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          preexec_fn=limit_file_size, timeout=timeout, cwd=cwd)
+
+
+def trajectories(threaded, most_frames):
+    """Lines of trajectories.txt that sph-bench can run: no key but Up, held from frame 0."""
+    for line in open(os.path.join(DATA, "trajectories.txt")):
+        if line.startswith("#"):
+            continue
+        frames, threads, layers, holds, digest = line.split()
+        held = re.fullmatch(r"up:0-(\d+)", holds)
+        if (int(threads) > 1) == threaded and int(frames) <= most_frames and (holds == "-" or held):
+            yield ["--frames", frames, "--threads", threads, "--layers", layers,
+                   "--hold-up", int(held.group(1)) + 1 if held else 0], digest
+
+
+class BenchCommandLine(unittest.TestCase):
+    def test_bad_command_lines_exit_2_and_run_nothing(self):
+        for args, message in [
+                (["--frobnicate"], "unknown option '--frobnicate'"), (["extra"], "unknown option 'extra'"),
+                (["--frames"], "--frames needs a value"), (["--threads", "--frames", "3"], "--threads needs a value"),
+                (["--threads="], "--threads needs a value"), (["--frames", "12x"], "'12x' is not a whole number"),
+                (["--frames=+12"], "not a whole number"), (["--hold-up", "1.5"], "not a whole number"),
+                (["--frames", "-1"], "-1 is out of range"), (["--frames", "2147483648"], "out of range"),
+                (["--frames", "99999999999999999999"], "out of range"), (["--threads", "0"], "out of range"),
+                (["--threads", "1025"], "out of range"), (["--layers", "1,2"], "three whole numbers"),
+                (["--layers", "1,,3"], "--layers (y)"), (["--layers", "20,20,0"], "out of range"),
+                (["--layers", "1,161,1"], "outside the box"), (["--frames", "1", "--frames=1"], "more than once")]:
+            with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
+                result = run("--dump", f"{folder}/never.csv", *args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stdout, "")
+                self.assertRegex(result.stderr, f"^sph-bench: .*{re.escape(message)}.*\n\nUsage: sph-bench")
+                self.assertEqual(os.listdir(folder), [])
+
+    def test_help_and_accepted_forms(self):
+        for args in (["--help"], ["-h"], ["--frames", "3", "--help"]):
+            result = run(*args)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+            for option in ("Usage: sph-bench", "--frames", "--threads", "--hold-up", "--layers", "--dump", "--help"):
+                self.assertIn(option, result.stdout)
+        with tempfile.TemporaryDirectory() as folder:
+            result = run("--frames=0", "--threads=1024", "--hold-up", "2147483647", "--layers=160,1,2",
+                         "--dump=a=b.csv", cwd=folder)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), ("0", "1024", "320"))
+            self.assertEqual(os.listdir(folder), ["a=b.csv"])
+
+
+class BenchOutput(unittest.TestCase):
+    def test_summary_line(self):
+        with tempfile.TemporaryDirectory() as folder:
+            for args, expected in ((["--frames", "2", "--layers", "2,3,4"], ("2", "1", "24")),
+                                   (["--frames", "0", "--threads", "3"], ("0", "3", "16000"))):
+                result = run(*args, cwd=folder)
+                self.assertEqual((result.returncode, result.stderr), (0, ""))  # not a terminal: no progress
+                self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), expected, result.stdout)
+            self.assertEqual(os.listdir(folder), [])
+
+    def test_dump_is_whole_or_not_there(self):
+        with tempfile.TemporaryDirectory() as folder:
+            old_umask = os.umask(0o022)
+            target = f"{folder}/out.csv"
+            for args, limit, status, message in [
+                    ([f"{folder}/missing/out.csv"], 0, 1, f"{folder}/missing/out.csv"),
+                    ([folder], 0, 1, "Is a directory"), (["/dev/full"], 0, 1, "No space left on device"),
+                    ([target], 64 * 1024, 1, "File too large"), ([target, "--layers", "1,1,2"], 0, 0, "")]:
+                with open(target, "w") as old:
+                    old.write("x" * 100000)
+                result = run("--frames", "0", "--dump", *args, file_limit=limit)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertNotIn("Usage", result.stderr)
+                self.assertEqual(os.listdir(folder), ["out.csv"])
+            os.umask(old_umask)
+            self.assertEqual(open(target).read(), "id,x,y,z,vx,vy,vz,density,pressure\n"
+                             "0,1.05000007,0,1.05000007,0,0,0,0.349999994,0\n"
+                             "1,1.05000007,0,3.14999986,0,0,0,0.349999994,0\n")
+            self.assertEqual(os.stat(target).st_mode & 0o777, 0o644)
+
+    def test_one_thread_trajectories(self):
+        expect_trajectories(self, threaded=False, most_frames=50)
+
+    def test_progress_on_a_terminal_only(self):
+        args = [BENCH, "--frames", "2000000000", "--layers", "2,2,2"]
+        controller, terminal = os.openpty()
+        child = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        shown, deadline = b"", time.time() + 30
+        while len(re.findall(rb"\rframe \d+/2000000000  \d+\.\d frames/s", shown)) < 2 and time.time() < deadline:
+            shown += os.read(controller, 4096)
+        child.kill()
+        child.wait()
+        os.close(controller)
+        done = [int(n) for n in re.findall(rb"\rframe (\d+)/", shown)]
+        self.assertGreaterEqual(len(done), 2, shown)
+        self.assertLess(done[0], done[1])
+        self.assertNotIn(b"\n", shown)
+        with self.assertRaises(subprocess.TimeoutExpired) as ended:  # well past the two seconds
+            run(*args[1:], timeout=3)
+        self.assertFalse(ended.exception.stderr)
+
+
+class ThreadedBench(unittest.TestCase):
+    def test_threaded_trajectories(self):
+        expect_trajectories(self, threaded=True, most_frames=100)
+
+    def test_more_threads_than_particles(self):
+        # All ranges but the last are empty: the same sums as one thread.
+        one, seven = (run("--frames", "2", "--layers", "1,2,3", "--threads", t, "--dump", "/dev/stdout").stdout
+                      for t in (1, 7))
+        self.assertEqual(one.split("\n")[:7], seven.split("\n")[:7])
+
+
+def expect_trajectories(test, threaded, most_frames):
+    cases = list(trajectories(threaded, most_frames))
+    test.assertGreaterEqual(len(cases), 2)
+    for args, digest in cases:
+        with test.subTest(args=args), tempfile.TemporaryDirectory() as folder:
+            result = run(*args, "--dump", f"{folder}/state.csv")
+            test.assertEqual(result.returncode, 0, result.stderr)
+            test.assertEqual(hashlib.sha256(open(f"{folder}/state.csv", "rb").read()).hexdigest(), digest)
+
+
+if __name__ == "__main__":
+    BENCH = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
