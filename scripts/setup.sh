@@ -8,6 +8,7 @@ packages=(
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libgl1-mesa-dri  # window and drawing
   libgtest-dev libbenchmark-dev libssl-dev                          # tests, benchmarks, SHA-256
   python3 xvfb xdotool imagemagick x11-utils                        # tools and window tests
+  dpkg-dev file desktop-file-utils man-db lintian                   # Debian package, install test
 )
 
 missing=()
