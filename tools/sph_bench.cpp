@@ -7,79 +7,53 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "app/frame.h"
 #include "atomic_file.h"
-#include "bench_options.h"
+#include "headless_run.h"
 #include "progress_line.h"
-#include "solver/fluid_system.h"
-#include "solver/seeding.h"
 #include "solver/state_csv.h"
-
-namespace {
-
-constexpr const char* PROGRAM_NAME = "sph-bench";
-
-// Exit statuses: a usage error is told apart from a failure of the run.
-constexpr int EXIT_DUMP_FAILED = 1;
-constexpr int EXIT_BAD_USAGE = 2;
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
-  const sph::ParsedCommandLine parsed = sph::parseBenchOptions(arguments);
-  if (parsed.outcome == sph::ParseOutcome::Help) {
-    std::fputs(sph::benchUsage(PROGRAM_NAME).c_str(), stdout);
-    return 0;
-  }
-  if (parsed.outcome == sph::ParseOutcome::Error) {
-    std::fprintf(stderr, "%s: %s\n\n%s", PROGRAM_NAME, parsed.error.c_str(), sph::benchUsage(PROGRAM_NAME).c_str());
-    return EXIT_BAD_USAGE;
-  }
-  const sph::BenchOptions& options = parsed.options;
+  sph::RunOptions options;
+  std::string dumpPath;
+  CLI::App app("Runs the liquid simulation without a window and reports its speed.", "sph-bench");
+  app.footer(
+      "Each frame is one solver step, the gravity update and the camera turn, as in\n"
+      "the window program. At the end one line is printed:\n"
+      "  frames: N threads: T particles: P seconds: S frames/s: F\n"
+      "where S is the time of the frame loop alone.\n"
+      "Exit status: 0 success, 1 the dump could not be written, 2 a bad command line.");
+  sph::addRunOptions(app, options);
+  sph::addPathOption(app, "--dump", dumpPath, "After the run, write the state as CSV to PATH");
+  if (const int status = sph::parseCommandLine(app, argc, argv); status >= 0) return status;
 
   // Fail before a long run, not after it, when the dump has nowhere to go.
   std::string error;
-  if (!options.dumpPath.empty() && !sph::checkFileCanBeWritten(options.dumpPath, error)) {
-    std::fprintf(stderr, "%s: %s\n", PROGRAM_NAME, error.c_str());
-    return EXIT_DUMP_FAILED;
+  if (!dumpPath.empty() && !sph::checkFileCanBeWritten(dumpPath, error)) {
+    std::fprintf(stderr, "sph-bench: %s\n", error.c_str());
+    return sph::EXIT_RUN_FAILED;
   }
 
-  sph::FluidSystem* system = sph::createFluidSystem();
-  sph::installFluidSystem(system);
-  sph::resetFrameState();
-  system->threadCount = options.threads;
-  sph::seedBlock(options.layers);
-
+  sph::FluidSystem* system = sph::startRun(options);
   sph::ProgressLine progress;
   const Clock::time_point start = Clock::now();
   sph::startProgress(progress, isatty(STDERR_FILENO) == 1, stderr, start);
   for (int32_t frame = 0; frame < options.frames; ++frame) {
-    // The key is down before the frame whose turn it drives, as when a user
-    // holds it in the window.
-    sph::arrowUp = frame < options.holdUpFrames ? 1 : 0;
+    sph::holdArrows(options.holds, frame);
     sph::simulateFrame();
     sph::updateProgress(progress, frame + 1, options.frames, Clock::now());
   }
-  const Clock::time_point stop = Clock::now();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   sph::finishProgress(progress);
 
   int status = 0;
-  if (!options.dumpPath.empty() &&
-      !sph::writeFileAtomically(options.dumpPath, sph::formatStateCsv(*system), error)) {
-    std::fprintf(stderr, "%s: %s\n", PROGRAM_NAME, error.c_str());
-    status = EXIT_DUMP_FAILED;
+  if (!dumpPath.empty() && !sph::writeFileAtomically(dumpPath, sph::formatStateCsv(*system), error)) {
+    std::fprintf(stderr, "sph-bench: %s\n", error.c_str());
+    status = sph::EXIT_RUN_FAILED;
   }
-
-  const double seconds = std::chrono::duration<double>(stop - start).count();
-  const double framesPerSecond = seconds > 0.0 ? options.frames / seconds : 0.0;
-  std::printf("frames: %d threads: %d particles: %d seconds: %.3f frames/s: %.2f\n", int(options.frames),
-              int(options.threads), int(system->particleCount), seconds, framesPerSecond);
-
-  sph::installFluidSystem(nullptr);
-  sph::destroyFluidSystem(system);
+  sph::printSummary(options, seconds, "");
+  sph::finishRun(system);
   return status;
 }

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/frame.h"
+#include "run_options.h"
 #include "solver/simd_support.h"
 #include "solver/state_csv.h"
 
@@ -45,20 +46,15 @@ std::vector<Trajectory> trajectories() {
 }
 
 void runFrames(int32_t from, int32_t to, const std::string& holds) {
+  std::vector<KeyHold> parsed;
+  std::istringstream list(holds);
+  for (std::string text; std::getline(list, text, ',');)
+    if (KeyHold hold; parseKeyHold(text, hold)) parsed.push_back(hold);
   for (int32_t frame = from; frame < to; ++frame) {
-    arrowUp = arrowDown = arrowLeft = arrowRight = 0;
-    std::istringstream list(holds);
-    for (std::string hold; std::getline(list, hold, ',');) {
-      char key[8] = "";
-      int32_t first = 0, last = -1;
-      std::sscanf(hold.c_str(), "%7[a-z]:%d-%d", key, &first, &last);
-      uint8_t& arrow = key == std::string("up") ? arrowUp : key == std::string("down") ? arrowDown
-                       : key == std::string("left") ? arrowLeft : arrowRight;
-      arrow |= frame >= first && frame <= last;
-    }
+    holdArrows(parsed, frame);
     simulateFrame();
   }
-  arrowUp = arrowDown = arrowLeft = arrowRight = 0;
+  holdArrows({}, 0);
 }
 
 std::string stateDigest() {
