@@ -134,4 +134,28 @@ bool writeFileAtomically(const std::string& path, const std::string& text, std::
   return true;
 }
 
+bool createTemporaryFile(const std::string& path, std::string& temporaryPath, std::string& error) {
+  const int descriptor = createTemporaryBeside(path, temporaryPath);
+  if (descriptor < 0) {
+    error = describe("cannot create a file beside", path, errno);
+    return false;
+  }
+  close(descriptor);
+  return true;
+}
+
+bool moveIntoPlace(const std::string& temporaryPath, const std::string& path, std::string& error) {
+  const int descriptor = open(temporaryPath.c_str(), O_RDONLY | O_CLOEXEC);
+  int failure = descriptor < 0 ? errno : 0;
+  if (failure == 0 && fsync(descriptor) != 0 && errno != EINVAL) failure = errno;  // as in writeFileAtomically
+  if (descriptor >= 0) close(descriptor);
+  if (failure == 0 && std::rename(temporaryPath.c_str(), path.c_str()) != 0) failure = errno;
+  if (failure != 0) {
+    error = describe("cannot replace", path, failure);
+    unlink(temporaryPath.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace sph

@@ -19,4 +19,11 @@ bool checkFileCanBeWritten(const std::string& path, std::string& error);
 // with a message in `error`, and no temporary file is left behind.
 bool writeFileAtomically(const std::string& path, const std::string& text, std::string& error);
 
+// For a file that another program writes (the video): an empty temporary
+// file beside `path` to write into, then, once it is complete, the step that
+// makes it durable and renames it over `path`. On failure each returns false
+// with a message in `error`; moveIntoPlace then removes the temporary file.
+bool createTemporaryFile(const std::string& path, std::string& temporaryPath, std::string& error);
+bool moveIntoPlace(const std::string& temporaryPath, const std::string& path, std::string& error);
+
 }  // namespace sph

@@ -1,0 +1,130 @@
+#include "video_encoder.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "atomic_file.h"
+
+extern char** environ;
+
+namespace sph {
+
+namespace {
+
+// Waits for the encoder; true when it exited with status 0.
+bool waitForEncoder(VideoEncoder& video, std::string& error) {
+  int status = 0;
+  while (waitpid(video.child, &status, 0) < 0 && errno == EINTR) {
+  }
+  video.child = -1;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  error = "ffmpeg could not write '" + video.path + "' (" +
+          (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                             : std::string("signal ") + strsignal(WTERMSIG(status))) + ")";
+  return false;
+}
+
+}  // namespace
+
+bool programOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "");
+  for (std::string folder; std::getline(folders, folder, ':');)
+    if (access(((folder.empty() ? "." : folder) + "/" + name).c_str(), X_OK) == 0) return true;
+  return false;
+}
+
+bool startVideo(VideoEncoder& video, const std::string& path, int width, int height, double framesPerSecond,
+                std::string& error) {
+  video.path = path;
+  video.frameBytes = std::size_t(width) * std::size_t(height) * 3;
+  if (!createTemporaryFile(path, video.temporaryPath, error)) return false;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    error = std::string("cannot make a pipe to ffmpeg: ") + std::strerror(errno);
+    unlink(video.temporaryPath.c_str());
+    return false;
+  }
+  char size[32], rate[32];
+  std::snprintf(size, sizeof size, "%dx%d", width, height);
+  std::snprintf(rate, sizeof rate, "%.17g", framesPerSecond);
+  const char* const arguments[] = {
+      "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+      "-f", "rawvideo", "-pixel_format", "rgb24", "-video_size", size, "-framerate", rate, "-i", "pipe:0",
+      // superfast: the encoder keeps up with the simulation on two cores; the
+      // film of a ten-second run still takes only a few megabytes.
+      "-c:v", "libx264", "-preset", "superfast", "-crf", "20", "-pix_fmt", "yuv420p", "-movflags", "+faststart",
+      "-f", "mp4", "-y", video.temporaryPath.c_str(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  // A process group of its own: Ctrl-C on the terminal reaches the recorder,
+  // which then stops the encoder and removes the unfinished film.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  const int failure = posix_spawnp(&video.child, "ffmpeg", &actions, &attributes,
+                                   const_cast<char* const*>(arguments), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[0]);
+  video.pipe = ends[1];
+  if (failure != 0) {
+    video.child = -1;
+    error = std::string("cannot start ffmpeg: ") + std::strerror(failure);
+    abandonVideo(video);
+    return false;
+  }
+  return true;
+}
+
+bool writeVideoFrame(VideoEncoder& video, const std::vector<uint8_t>& rgb, std::string& error) {
+  for (std::size_t done = 0; done < video.frameBytes;) {
+    const ssize_t written = write(video.pipe, rgb.data() + done, video.frameBytes - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) {  // the encoder has ended: it says why
+      close(video.pipe);
+      video.pipe = -1;
+      if (waitForEncoder(video, error)) error = "ffmpeg ended before the film was complete";
+      abandonVideo(video);
+      return false;
+    }
+    done += std::size_t(written);
+  }
+  return true;
+}
+
+bool finishVideo(VideoEncoder& video, std::string& error) {
+  close(video.pipe);  // end of input: the encoder finishes the file
+  video.pipe = -1;
+  if (!waitForEncoder(video, error)) {
+    abandonVideo(video);
+    return false;
+  }
+  const bool moved = moveIntoPlace(video.temporaryPath, video.path, error);
+  video.temporaryPath.clear();
+  return moved;
+}
+
+void abandonVideo(VideoEncoder& video) {
+  if (video.pipe >= 0) close(video.pipe);
+  video.pipe = -1;
+  if (video.child > 0) {
+    kill(video.child, SIGKILL);
+    std::string ignored;
+    waitForEncoder(video, ignored);
+  }
+  if (!video.temporaryPath.empty()) unlink(video.temporaryPath.c_str());
+  video.temporaryPath.clear();
+}
+
+}  // namespace sph
