@@ -11,11 +11,12 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 cd "$work" || exit 1
 source_status=$(git -C "$source_dir" status --porcelain 2>/dev/null)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 
 # --- cmake --install into a temporary prefix -----------------------------
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >install.log 2>&1 || { cat install.log; fail "cmake --install"; }
-for file in bin/sph bin/sph-bench share/man/man1/sph.1.gz share/man/man1/sph-bench.1.gz \
+for file in bin/sph bin/sph-bench bin/sph-record share/man/man1/sph.1.gz share/man/man1/sph-bench.1.gz \
   share/applications/sph.desktop share/icons/hicolor/256x256/apps/sph.png share/doc/sph/copyright; do
   [[ -f $prefix/$file ]] || fail "not installed: $file"
 done
@@ -27,6 +28,13 @@ grep -vxE '\./bin/sph(-[a-z]+)?|\./share/man/man1/sph(-[a-z]+)?\.1\.gz|\./share/
 summary=$(cd / && env -i PATH=/usr/bin:/bin "$prefix/bin/sph-bench" --frames 5)
 status=$?
 [[ $status -eq 0 && $summary == "frames: 5 "* ]] || fail "installed sph-bench --frames 5: status $status, output '$summary'"
+# The recorder draws with no display and no build folder.
+summary=$(cd "$work" && env -i PATH=/usr/bin:/bin "$prefix/bin/sph-record" --frames 2 --png pictures)
+[[ $? -eq 0 && $summary == *" written: 3" && -s pictures/frame_000002.png ]] || fail "installed sph-record: '$summary'"
+for program in sph-bench sph-record; do
+  [[ $("$prefix/bin/$program" --version) == "$program $version" ]] ||
+    fail "$program --version does not show the project's version"
+done
 
 # --- desktop entry and manual pages ---------------------------------------
 output=$(desktop-file-validate "$prefix/share/applications/sph.desktop" 2>&1) && [[ -z $output ]] ||
@@ -38,7 +46,6 @@ for program in "$prefix"/bin/*; do
 done
 
 # --- the Debian package ---------------------------------------------------
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 deb=$work/sph_${version}_$(dpkg --print-architecture).deb
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >cpack.log 2>&1 || { cat cpack.log; fail "cpack"; }
 [[ -f $deb ]] || { fail "no package $deb"; exit 1; }

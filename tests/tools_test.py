@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""sph-bench as a user runs it: refused command lines, the summary line, dumps
-that are whole or not there at all, the pinned trajectories, the progress line
-on a terminal.
+"""The headless tools as a user runs them, their outputs read back by other
+programs (ffprobe, ffmpeg, meshio). sph-bench: refused command lines, the
+summary line, dumps that are whole or not there at all, the pinned
+trajectories, the progress line on a terminal. sph-record: the film, the
+pictures, the particle data equal to sph-bench's dump, refusals and failures.
 
-    tools_test.py PATH/TO/sph-bench [TestCase ...]
+    tools_test.py PATH/TO/sph-bench PATH/TO/sph-record [TestCase ...]
 """
 import os
 import re
@@ -15,19 +17,21 @@ import tempfile
 import time
 import hashlib
 import unittest
+import xml.etree.ElementTree as ElementTree
 
-BENCH = None
+BENCH = RECORD = None
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
-SUMMARY = re.compile(r"frames: (\d+) threads: (\d+) particles: (\d+) seconds: \d+\.\d{3} frames/s: \d+\.\d{2}\n")
+SUMMARY = re.compile(r"frames: (\d+) threads: (\d+) particles: (\d+) seconds: \d+\.\d{3} frames/s: \d+\.\d{2}"
+                     r"(?: written: (\d+))?\n")
 
 
-def run(*args, file_limit=0, timeout=600, cwd=None):
+def run(*args, file_limit=0, timeout=600, cwd=None, program=None, env=None):
     def limit_file_size():  # writes past the limit fail with EFBIG, as on a full disk
         if file_limit:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
-    return subprocess.run([BENCH, *map(str, args)], capture_output=True, text=True, stdin=subprocess.DEVNULL,
-                          preexec_fn=limit_file_size, timeout=timeout, cwd=cwd)
+    return subprocess.run([program or BENCH, *map(str, args)], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, preexec_fn=limit_file_size, timeout=timeout, cwd=cwd, env=env)
 
 
 def trajectories(threaded, most_frames):
@@ -72,7 +76,7 @@ class BenchCommandLine(unittest.TestCase):
             result = run("--frames=0", "--threads=1024", "--hold-up", "2147483647", "--layers=160,1,2",
                          "--dump=a=b.csv", cwd=folder)
             self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), ("0", "1024", "320"))
+            self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), ("0", "1024", "320", None))
             self.assertEqual(os.listdir(folder), ["a=b.csv"])
 
 
@@ -83,7 +87,7 @@ class BenchOutput(unittest.TestCase):
                                    (["--frames", "0", "--threads", "3"], ("0", "3", "16000"))):
                 result = run(*args, cwd=folder)
                 self.assertEqual((result.returncode, result.stderr), (0, ""))  # not a terminal: no progress
-                self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), expected, result.stdout)
+                self.assertEqual(SUMMARY.fullmatch(result.stdout).groups()[:3], expected, result.stdout)
             self.assertEqual(os.listdir(folder), [])
 
     def test_dump_is_whole_or_not_there(self):
@@ -143,6 +147,103 @@ class ThreadedBench(unittest.TestCase):
         self.assertEqual(one.split("\n")[:7], seven.split("\n")[:7])
 
 
+def probe(path, entries="codec_name,width,height,pix_fmt,avg_frame_rate,nb_read_frames"):
+    text = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries", f"stream={entries}", "-of",
+                           "default=nw=1", path], capture_output=True, text=True, check=True).stdout
+    return dict(line.split("=") for line in text.split())
+
+
+def dump_arrays(args, frames):
+    """sph-bench's dump after `frames` frames of the same run, as float32 columns (id too)."""
+    import numpy
+    with tempfile.TemporaryDirectory() as folder:
+        run(*args, "--frames", frames, "--dump", f"{folder}/state.csv")
+        return numpy.loadtxt(f"{folder}/state.csv", delimiter=",", skiprows=1, dtype=numpy.float32)
+
+
+class Record(unittest.TestCase):
+    def test_film_and_pictures(self):
+        with tempfile.TemporaryDirectory() as folder:
+            result = run("--frames", 20, "--every", 5, "--threads", 2, "--video", f"{folder}/run.mp4", "--fps", 30,
+                         "--png", f"{folder}/png", program=RECORD)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+            self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), ("20", "2", "16000", "5"))
+            self.assertEqual(probe(f"{folder}/run.mp4"), {"codec_name": "h264", "width": "800", "height": "600",
+                             "pix_fmt": "yuv420p", "avg_frame_rate": "30/1", "nb_read_frames": "5"})
+            self.assertEqual(sorted(os.listdir(folder)), ["png", "run.mp4"])
+            self.assertEqual(sorted(os.listdir(f"{folder}/png")), [f"frame_{k:06d}.png" for k in (0, 5, 10, 15, 20)])
+            self.assertEqual(probe(f"{folder}/png/frame_000020.png", "codec_name,width,height"),
+                             {"codec_name": "png", "width": "800", "height": "600"})
+            # The block at rest: a white box, blue points of one shade (dithered), black.
+            pixels = subprocess.run(["ffmpeg", "-v", "error", "-i", f"{folder}/png/frame_000000.png", "-f", "rawvideo",
+                                     "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
+            colours = {pixels[k:k + 3] for k in range(0, len(pixels), 3)}
+            self.assertEqual(colours - {b"\0\0\x7f", b"\0\0\x80"}, {b"\0\0\0", b"\xff\xff\xff"})
+
+    def test_particle_data_equals_the_dump(self):
+        import meshio
+        args = ["--threads", 2, "--hold", "up:0-29", "--hold", "left:20-59", "--hold", "down:70-89"]
+        with tempfile.TemporaryDirectory() as folder:
+            result = run(*args, "--frames", 120, "--every", 60, "--vtk", f"{folder}/vtk", "--ply", f"{folder}/ply",
+                         program=RECORD)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            collection = ElementTree.parse(f"{folder}/vtk/run.pvd").getroot()[0]
+            self.assertEqual([(d.get("timestep"), d.get("file")) for d in collection],
+                             [("0.0", "frame_000000.vtu"), ("24.0", "frame_000060.vtu"), ("48.0", "frame_000120.vtu")])
+            for frame in (60, 120):
+                dump = dump_arrays(args, frame)
+                vtu = meshio.read(f"{folder}/vtk/frame_{frame:06d}.vtu")
+                ply = meshio.read(f"{folder}/ply/frame_{frame:06d}.ply")
+                for columns, values in [(slice(1, 4), vtu.points), (slice(4, 7), vtu.point_data["velocity"]),
+                                        (7, vtu.point_data["density"]), (8, vtu.point_data["pressure"]),
+                                        (0, vtu.point_data["id"]), (slice(1, 4), ply.points),
+                                        (slice(4, 7), [ply.point_data[v] for v in ("vx", "vy", "vz")]),
+                                        (7, ply.point_data["density"]), (0, ply.point_data["id"])]:
+                    self.assertTrue((dump[:, columns].T == values).all() if isinstance(values, list)
+                                    else (dump[:, columns] == values).all(), f"frame {frame} columns {columns}")
+
+    def test_refusals_and_failures(self):
+        with tempfile.TemporaryDirectory() as folder:
+            open(f"{folder}/file", "w").close()
+            for args, env, status, message in [
+                    ([], None, 2, "nothing to record"), (["--png", folder, "--every", "0"], None, 2, "--every"),
+                    (["--png", folder, "--fps", "0"], None, 2, "--fps"),
+                    (["--png", folder, "--hold", "up:2-1"], None, 2, "'up:2-1'"),
+                    (["--video", f"{folder}/v.mp4"], {"PATH": "/nonexistent"}, 1, "(Debian package ffmpeg)"),
+                    (["--ply", f"{folder}/file/ply"], None, 1, "cannot create the folder"),
+                    (["--video", f"{folder}/v.mp4", "--frames", 400], None, 1, "ffmpeg could not write the film")]:
+                result = run("--layers", "2,2,2", *args, program=RECORD, env=env, file_limit=4000)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertRegex(result.stderr, f"^sph-record: [^\n]*{re.escape(message)}")
+                self.assertEqual(os.listdir(folder), ["file"])  # no film, cut short or not
+
+    def test_a_full_disk_keeps_the_complete_files(self):
+        import meshio
+        with tempfile.TemporaryDirectory() as folder:
+            result = run("--frames", 100, "--layers", "2,2,2", "--vtk", folder, program=RECORD, file_limit=2000)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn("File too large", result.stderr)
+            listed = [d.get("file") for d in ElementTree.parse(f"{folder}/run.pvd").getroot()[0]]
+            files = sorted(os.listdir(folder))  # no temporary file left: only whole frames and the collection
+            self.assertEqual(files, [f"frame_{k:06d}.vtu" for k in range(len(files) - 1)] + ["run.pvd"])
+            self.assertGreater(len(listed), 5)
+            self.assertEqual(listed, files[:len(listed)])
+            for name in files[:-1]:
+                self.assertEqual(len(meshio.read(f"{folder}/{name}").points), 8)
+
+    def test_ctrl_c_removes_the_film(self):
+        with tempfile.TemporaryDirectory() as folder:
+            child = subprocess.Popen([RECORD, "--frames", "10000000", "--layers", "2,2,2", "--video", f"{folder}/v.mp4"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            while not os.listdir(folder) and child.poll() is None:
+                time.sleep(0.05)
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            self.assertEqual(child.wait(timeout=30), -signal.SIGINT)
+            self.assertIn(b"the unfinished film was removed", child.stderr.read())
+            self.assertEqual(os.listdir(folder), [])
+
+
 def expect_trajectories(test, threaded, most_frames, rewrite=None):
     cases = list(trajectories(threaded, most_frames))
     if rewrite:  # the one line with --hold up:0-44
@@ -156,5 +257,5 @@ def expect_trajectories(test, threaded, most_frames, rewrite=None):
 
 
 if __name__ == "__main__":
-    BENCH = os.path.abspath(sys.argv.pop(1))
+    BENCH, RECORD = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

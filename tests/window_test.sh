@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The window program used as a person would, in a private virtual X server
 # (24-bit, so colours are exact): the console dialogue, the window and its
-# title, the picture, the keys and the exit status. Every wait polls with a
+# title, the picture, the keys and the exit status; and that the recorder
+# draws the box as the window does, pixel for pixel. Every wait polls with a
 # generous limit; nothing depends on the frame rate.
 #
-#   window_test.sh PATH/TO/sph
+#   window_test.sh PATH/TO/sph PATH/TO/sph-record
 set -uo pipefail
-sph=${1:?usage: window_test.sh PATH/TO/sph}
+sph=${1:?usage: window_test.sh PATH/TO/sph PATH/TO/sph-record}
+recorder=${2:?usage: window_test.sh PATH/TO/sph PATH/TO/sph-record}
 # A time limit below CTest's, so that on a hang the clean-up still runs.
 [[ -n "${SPH_WINDOW_TEST_LIMITED:-}" ]] || SPH_WINDOW_TEST_LIMITED=1 exec timeout -s TERM 240 bash "$0" "$@"
 
@@ -88,6 +90,19 @@ done
 sleep 1 && shot released && box_lines released
 (($(moved turned released) <= 50)) || fail "the box goes on turning after Up was released"
 ok "Up turns the box while held (${seconds} s) and stops when released"
+
+# The recorder, turning the box as Up does: one of its frames must show the
+# box lines of each screenshot (upright, turned) pixel for pixel. One
+# particle, in a bottom corner, keeps the top third to the box.
+"$recorder" --frames 200 --layers 1,1,1 --hold up:0-199 --png "$work/recorded" >/dev/null || fail "sph-record failed"
+for shot in before turned; do
+  for png in "$work"/recorded/*.png; do
+    cp "$png" "$work/recorded.png" && box_lines recorded
+    (($(moved recorded $shot) == 0)) && continue 2
+  done
+  fail "no frame of sph-record shows the box as the window does ($shot)"
+done
+ok "sph-record draws the box as the window does, upright and turned"
 
 timeout 10 xdotool key Escape || fail "cannot send Escape"
 wait_for 30 eval '! alive' || fail "the program did not end after Escape"

@@ -79,13 +79,13 @@ int main(int argc, char** argv) {
   sph::abandonRecording(recording);
 
   if (stopSignal) {
-    std::fprintf(stderr, "sph-record: stopped after %d frames written%s\n", int(recording.written),
+    std::fprintf(stderr, "sph-record: stopped after writing %d frames%s\n", int(recording.written),
                  o.video.empty() ? "" : "; the unfinished film was removed");
     std::signal(stopSignal, SIG_DFL);
     std::raise(stopSignal);
   }
   if (ok) sph::printSummary(options, seconds, " written: " + std::to_string(recording.written));
-  else std::fprintf(stderr, "sph-record: %s (%d frames written)\n", error.c_str(), int(recording.written));
+  else std::fprintf(stderr, "sph-record: %s\n", error.c_str());
   sph::finishRun(system);
   return ok ? 0 : sph::EXIT_RUN_FAILED;
 }

@@ -19,16 +19,23 @@ namespace sph {
 
 namespace {
 
-// Waits for the encoder; true when it exited with status 0.
+// Waits for the encoder; true when it exited with status 0 and said
+// nothing. It reports only errors, and some (a full disk while it ends the
+// file) it reports without a failing status.
 bool waitForEncoder(VideoEncoder& video, std::string& error) {
   int status = 0;
   while (waitpid(video.child, &status, 0) < 0 && errno == EINTR) {
   }
   video.child = -1;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  error = "ffmpeg could not write '" + video.path + "' (" +
-          (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                             : std::string("signal ") + strsignal(WTERMSIG(status))) + ")";
+  std::string said(4096, '\0');
+  const ssize_t length = pread(fileno(video.messages), said.data(), said.size(), 0);
+  said.resize(length > 0 ? std::size_t(length) : 0);
+  while (!said.empty() && said.back() == '\n') said.pop_back();
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && said.empty()) return true;
+  error = "ffmpeg could not write the film '" + video.path + "'" +
+          (said.empty() ? WIFEXITED(status) ? " (exit status " + std::to_string(WEXITSTATUS(status)) + ")"
+                                            : std::string(" (") + strsignal(WTERMSIG(status)) + ")"
+                        : ":\n" + said);
   return false;
 }
 
@@ -48,9 +55,10 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   video.frameBytes = std::size_t(width) * std::size_t(height) * 3;
   if (!createTemporaryFile(path, video.temporaryPath, error)) return false;
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) {
-    error = std::string("cannot make a pipe to ffmpeg: ") + std::strerror(errno);
-    unlink(video.temporaryPath.c_str());
+  video.messages = std::tmpfile();
+  if (video.messages == nullptr || pipe2(ends, O_CLOEXEC) != 0) {
+    error = std::string("cannot start ffmpeg: ") + std::strerror(errno);
+    abandonVideo(video);
     return false;
   }
   char size[32], rate[32];
@@ -66,6 +74,7 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fileno(video.messages), STDERR_FILENO);
   // A process group of its own: Ctrl-C on the terminal reaches the recorder,
   // which then stops the encoder and removes the unfinished film.
   posix_spawnattr_t attributes;
@@ -112,6 +121,7 @@ bool finishVideo(VideoEncoder& video, std::string& error) {
   }
   const bool moved = moveIntoPlace(video.temporaryPath, video.path, error);
   video.temporaryPath.clear();
+  abandonVideo(video);  // closes what is left
   return moved;
 }
 
@@ -125,6 +135,8 @@ void abandonVideo(VideoEncoder& video) {
   }
   if (!video.temporaryPath.empty()) unlink(video.temporaryPath.c_str());
   video.temporaryPath.clear();
+  if (video.messages != nullptr) std::fclose(video.messages);
+  video.messages = nullptr;
 }
 
 }  // namespace sph

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ namespace sph {
 struct VideoEncoder {
   pid_t child = -1;
   int pipe = -1;  // the ffmpeg program's standard input
+  std::FILE* messages = nullptr;  // its standard error: an unnamed temporary file
   std::string path, temporaryPath;
   std::size_t frameBytes = 0;
 };

@@ -1,10 +1,12 @@
-// The key callbacks: each arrow sets and clears its own held flag, every
-// other key does nothing, Escape ends the program with status 0.
+// What of the window program needs no display: the key callbacks (each
+// arrow sets and clears its own held flag, every other key does nothing,
+// Escape ends the program with status 0) and the colour of a point.
 #include <GL/glut.h>
 #include <gtest/gtest.h>
 
 #include "app/callbacks.h"
 #include "app/frame.h"
+#include "app/scene.h"
 
 namespace {
 
@@ -32,6 +34,13 @@ TEST(Keys, ArrowsAndOtherKeys) {
 
 TEST(KeysDeathTest, EscapeEndsTheProgramWithStatusZero) {
   EXPECT_EXIT(sph::onKeyboard(27, 10, 20), testing::ExitedWithCode(0), "");
+}
+
+TEST(Scene, PointsAreBlueBySpeed) {
+  const float rest[3] = {0, 0, 0}, limit[3] = {2, 2, 0}, beyond[3] = {1, 2, 2};
+  EXPECT_EQ(sph::pointBlue(rest), 0.5f);
+  EXPECT_EQ(sph::pointBlue(limit), 1.0f);  // |v|^2 = 8, the speed limit
+  EXPECT_EQ(sph::pointBlue(beyond), 1.0625f);  // not clamped
 }
 
 }  // namespace
