@@ -73,23 +73,15 @@ class BenchCommandLine(unittest.TestCase):
                 self.assertIn(option, result.stdout)
         self.assertRegex(run("--version").stdout, r"^sph-bench \d+\.\d+\.\d+\n$")
         with tempfile.TemporaryDirectory() as folder:
-            result = run("--frames=0", "--threads=1024", "--hold-up", "2147483647", "--layers=160,1,2",
-                         "--dump=a=b.csv", cwd=folder)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), ("0", "1024", "320", None))
+            for args, expected in (["--frames=0", "--threads=1024", "--hold-up", "2147483647", "--layers=160,1,2",
+                                    "--dump=a=b.csv"], ("0", "1024", "320")), (["--frames", "2"], ("2", "1", "16000")):
+                result = run(*args, cwd=folder)
+                self.assertEqual((result.returncode, result.stderr), (0, ""))  # not a terminal: no progress line
+                self.assertEqual(SUMMARY.fullmatch(result.stdout).groups(), (*expected, None))
             self.assertEqual(os.listdir(folder), ["a=b.csv"])
 
 
 class BenchOutput(unittest.TestCase):
-    def test_summary_line(self):
-        with tempfile.TemporaryDirectory() as folder:
-            for args, expected in ((["--frames", "2", "--layers", "2,3,4"], ("2", "1", "24")),
-                                   (["--frames", "0", "--threads", "3"], ("0", "3", "16000"))):
-                result = run(*args, cwd=folder)
-                self.assertEqual((result.returncode, result.stderr), (0, ""))  # not a terminal: no progress
-                self.assertEqual(SUMMARY.fullmatch(result.stdout).groups()[:3], expected, result.stdout)
-            self.assertEqual(os.listdir(folder), [])
-
     def test_dump_is_whole_or_not_there(self):
         with tempfile.TemporaryDirectory() as folder:
             old_umask = os.umask(0o022)
@@ -182,6 +174,7 @@ class Record(unittest.TestCase):
 
     def test_particle_data_equals_the_dump(self):
         import meshio
+        import numpy
         args = ["--threads", 2, "--hold", "up:0-29", "--hold", "left:20-59", "--hold", "down:70-89"]
         with tempfile.TemporaryDirectory() as folder:
             result = run(*args, "--frames", 120, "--every", 60, "--vtk", f"{folder}/vtk", "--ply", f"{folder}/ply",
@@ -191,16 +184,14 @@ class Record(unittest.TestCase):
             self.assertEqual([(d.get("timestep"), d.get("file")) for d in collection],
                              [("0.0", "frame_000000.vtu"), ("24.0", "frame_000060.vtu"), ("48.0", "frame_000120.vtu")])
             for frame in (60, 120):
-                dump = dump_arrays(args, frame)
                 vtu = meshio.read(f"{folder}/vtk/frame_{frame:06d}.vtu")
                 ply = meshio.read(f"{folder}/ply/frame_{frame:06d}.ply")
-                for columns, values in [(slice(1, 4), vtu.points), (slice(4, 7), vtu.point_data["velocity"]),
-                                        (7, vtu.point_data["density"]), (8, vtu.point_data["pressure"]),
-                                        (0, vtu.point_data["id"]), (slice(1, 4), ply.points),
-                                        (slice(4, 7), [ply.point_data[v] for v in ("vx", "vy", "vz")]),
-                                        (7, ply.point_data["density"]), (0, ply.point_data["id"])]:
-                    self.assertTrue((dump[:, columns].T == values).all() if isinstance(values, list)
-                                    else (dump[:, columns] == values).all(), f"frame {frame} columns {columns}")
+                dump = dump_arrays(args, frame)
+                for rows in ([vtu.point_data["id"], vtu.points, vtu.point_data["velocity"], vtu.point_data["density"],
+                              vtu.point_data["pressure"]],
+                             [ply.point_data["id"], ply.points, *(ply.point_data[k] for k in ("vx", "vy", "vz", "density",
+                                                                                              "pressure"))]):
+                    self.assertTrue((numpy.column_stack(rows).astype(numpy.float32) == dump).all())
 
     def test_refusals_and_failures(self):
         with tempfile.TemporaryDirectory() as folder:
