@@ -172,27 +172,6 @@ class Record(unittest.TestCase):
             colours = {pixels[k:k + 3] for k in range(0, len(pixels), 3)}
             self.assertEqual(colours - {b"\0\0\x7f", b"\0\0\x80"}, {b"\0\0\0", b"\xff\xff\xff"})
 
-    def test_particle_data_equals_the_dump(self):
-        import meshio
-        import numpy
-        args = ["--threads", 2, "--hold", "up:0-29", "--hold", "left:20-59", "--hold", "down:70-89"]
-        with tempfile.TemporaryDirectory() as folder:
-            result = run(*args, "--frames", 120, "--every", 60, "--vtk", f"{folder}/vtk", "--ply", f"{folder}/ply",
-                         program=RECORD)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            collection = ElementTree.parse(f"{folder}/vtk/run.pvd").getroot()[0]
-            self.assertEqual([(d.get("timestep"), d.get("file")) for d in collection],
-                             [("0.0", "frame_000000.vtu"), ("24.0", "frame_000060.vtu"), ("48.0", "frame_000120.vtu")])
-            for frame in (60, 120):
-                vtu = meshio.read(f"{folder}/vtk/frame_{frame:06d}.vtu")
-                ply = meshio.read(f"{folder}/ply/frame_{frame:06d}.ply")
-                dump = dump_arrays(args, frame)
-                for rows in ([vtu.point_data["id"], vtu.points, vtu.point_data["velocity"], vtu.point_data["density"],
-                              vtu.point_data["pressure"]],
-                             [ply.point_data["id"], ply.points, *(ply.point_data[k] for k in ("vx", "vy", "vz", "density",
-                                                                                              "pressure"))]):
-                    self.assertTrue((numpy.column_stack(rows).astype(numpy.float32) == dump).all())
-
     def test_refusals_and_failures(self):
         with tempfile.TemporaryDirectory() as folder:
             open(f"{folder}/file", "w").close()
@@ -208,6 +187,43 @@ class Record(unittest.TestCase):
                 self.assertRegex(result.stderr, f"^sph-record: [^\n]*{re.escape(message)}")
                 self.assertEqual(os.listdir(folder), ["file"])  # no film, cut short or not
 
+    def test_ctrl_c_removes_the_film(self):
+        with tempfile.TemporaryDirectory() as folder:
+            child = subprocess.Popen([RECORD, "--frames", "10000000", "--layers", "2,2,2", "--video", f"{folder}/v.mp4"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            while not os.listdir(folder) and child.poll() is None:
+                time.sleep(0.05)
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            self.assertIn(b"the unfinished film was removed", child.communicate(timeout=30)[1])
+            self.assertEqual(child.returncode, -signal.SIGINT)
+            self.assertEqual(os.listdir(folder), [])
+
+
+class ThreadedRecord(unittest.TestCase):
+    """The particle data only: the writer thread without the drawing, which ThreadSanitizer can check."""
+
+    def test_particle_data_equals_the_dump(self):
+        import meshio
+        import numpy
+        args = ["--threads", 2, "--hold", "up:0-29", "--hold", "left:20-59"]
+        with tempfile.TemporaryDirectory() as folder:
+            result = run(*args, "--frames", 60, "--every", 30, "--vtk", f"{folder}/vtk", "--ply", f"{folder}/ply",
+                         program=RECORD)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            collection = ElementTree.parse(f"{folder}/vtk/run.pvd").getroot()[0]
+            self.assertEqual([(d.get("timestep"), d.get("file")) for d in collection],
+                             [("0.0", "frame_000000.vtu"), ("12.0", "frame_000030.vtu"), ("24.0", "frame_000060.vtu")])
+            for frame in (30, 60):
+                vtu = meshio.read(f"{folder}/vtk/frame_{frame:06d}.vtu")
+                ply = meshio.read(f"{folder}/ply/frame_{frame:06d}.ply")
+                dump = dump_arrays(args, frame)
+                for rows in ([vtu.point_data["id"], vtu.points, vtu.point_data["velocity"], vtu.point_data["density"],
+                              vtu.point_data["pressure"]],
+                             [ply.point_data["id"], ply.points, *(ply.point_data[k] for k in ("vx", "vy", "vz", "density",
+                                                                                              "pressure"))]):
+                    self.assertTrue((numpy.column_stack(rows).astype(numpy.float32) == dump).all())
+
     def test_a_full_disk_keeps_the_complete_files(self):
         import meshio
         with tempfile.TemporaryDirectory() as folder:
@@ -221,18 +237,6 @@ class Record(unittest.TestCase):
             self.assertEqual(listed, files[:len(listed)])
             for name in files[:-1]:
                 self.assertEqual(len(meshio.read(f"{folder}/{name}").points), 8)
-
-    def test_ctrl_c_removes_the_film(self):
-        with tempfile.TemporaryDirectory() as folder:
-            child = subprocess.Popen([RECORD, "--frames", "10000000", "--layers", "2,2,2", "--video", f"{folder}/v.mp4"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            while not os.listdir(folder) and child.poll() is None:
-                time.sleep(0.05)
-            time.sleep(0.5)
-            child.send_signal(signal.SIGINT)
-            self.assertEqual(child.wait(timeout=30), -signal.SIGINT)
-            self.assertIn(b"the unfinished film was removed", child.stderr.read())
-            self.assertEqual(os.listdir(folder), [])
 
 
 def expect_trajectories(test, threaded, most_frames, rewrite=None):
