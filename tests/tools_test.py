@@ -103,7 +103,8 @@ class BenchOutput(unittest.TestCase):
                              "1,1.05000007,0,3.14999986,0,0,0,0.349999994,0\n")
             self.assertEqual(os.stat(target).st_mode & 0o777, 0o644)
 
-    def test_one_thread_trajectories(self):
+    def test_trajectories(self):
+        expect_trajectories(self, threaded=True, most_frames=120)
         expect_trajectories(self, threaded=False, most_frames=50)
         # --hold-up K is --hold up:0-(K-1).
         expect_trajectories(self, threaded=False, most_frames=50, rewrite=lambda a: a[:-2] + ["--hold-up", "45"])
@@ -129,9 +130,6 @@ class BenchOutput(unittest.TestCase):
 
 
 class ThreadedBench(unittest.TestCase):
-    def test_threaded_trajectories(self):
-        expect_trajectories(self, threaded=True, most_frames=120)
-
     def test_more_threads_than_particles(self):
         # All ranges but the last are empty: the same sums as one thread.
         one, seven = (run("--frames", "2", "--layers", "1,2,3", "--threads", t, "--dump", "/dev/stdout").stdout

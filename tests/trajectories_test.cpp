@@ -2,8 +2,9 @@
 // tests/data/trajectories.txt on each build of the SIMD loops. A fault in a
 // formula, a rounding point, an order of summation, the split into ranges,
 // the seeding, the gravity update or the key handling changes a digest.
-// Suites whose names start with Threaded start worker threads and also run
-// under ThreadSanitizer.
+// Suites whose names start with Threaded run short runs on worker threads,
+// also under ThreadSanitizer, which the long ManyThreads runs would keep
+// busy for a quarter of an hour.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,7 +37,7 @@ TEST_P(Trajectory, MatchesItsDigest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OneThread, Trajectory, testing::ValuesIn(withThreads(false)));
-INSTANTIATE_TEST_SUITE_P(Threaded, Trajectory, testing::ValuesIn(withThreads(true)));
+INSTANTIATE_TEST_SUITE_P(ManyThreads, Trajectory, testing::ValuesIn(withThreads(true)));
 
 TEST(OneThreadTrajectories, EveryLineIsRead) { EXPECT_EQ(test::trajectories().size(), 20u); }
 
