@@ -6,8 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake            # compiler and build
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libgl1-mesa-dri  # window and drawing
+  libegl-dev libegl-mesa0 libpng-dev libcli11-dev ffmpeg            # headless tools: drawing, PNG, command line, films
   libgtest-dev libbenchmark-dev libssl-dev                          # tests, benchmarks, SHA-256
-  python3 xvfb xdotool imagemagick x11-utils                        # tools and window tests
+  python3 python3-numpy python3-meshio                              # tools tests, reading the data back
+  xvfb xdotool imagemagick x11-utils                                # window test
   dpkg-dev file desktop-file-utils man-db lintian                   # Debian package, install test
 )
 

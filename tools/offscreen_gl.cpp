@@ -4,6 +4,7 @@
 #include <GL/gl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace sph {
@@ -57,8 +58,11 @@ bool createOffscreenContext(OffscreenContext& gl, int width, int height, std::st
       (gl.surface = eglCreatePbufferSurface(gl.display, config, size)) == EGL_NO_SURFACE ||
       (gl.context = eglCreateContext(gl.display, config, EGL_NO_CONTEXT, nullptr)) == EGL_NO_CONTEXT ||
       !eglMakeCurrent(gl.display, gl.surface, gl.surface, gl.context)) {
-    error = "EGL offers no off-screen OpenGL surface with 8 bits a colour and no depth (EGL error " +
-            std::to_string(eglGetError()) + ")";
+    const EGLint code = eglGetError();
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%x", unsigned(code));
+    error = config == nullptr ? "EGL offers no off-screen OpenGL surface with 8 bits a colour and no depth"
+                              : std::string("cannot make an off-screen OpenGL surface (EGL error 0x") + hex + ")";
     destroyOffscreenContext(gl);
     return false;
   }

@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "solver/passes.h"
+
 namespace sph {
 
 namespace {
 
+static_assert(TIME_STEP == 0.4f, "formatPvd writes frame times for a time step of 0.4");
 static_assert(sizeof(float) == 4 && sizeof(int32_t) == 4 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the files are written as little-endian 32-bit values straight from memory");
 
@@ -72,7 +75,7 @@ std::string formatVtu(const Particle* const p, const int32_t n) {
 }
 
 std::string formatPly(const Particle* const particles, const int32_t count) {
-  std::string bytes = "ply\nformat binary_little_endian 1.0\ncomment sph particles, world units\nelement vertex " +
+  std::string bytes = "ply\nformat binary_little_endian 1.0\ncomment sph particles, world units, y up\nelement vertex " +
                       std::to_string(count) + "\n";
   for (const char* name : {"x", "y", "z", "vx", "vy", "vz", "density", "pressure"})
     bytes += std::string("property float ") + name + "\n";
@@ -93,7 +96,7 @@ std::string formatPvd(const std::vector<int32_t>& frames) {
       "<?xml version=\"1.0\"?>\n"
       "<VTKFile type=\"Collection\" version=\"0.1\" byte_order=\"LittleEndian\">\n  <Collection>\n";
   for (const int32_t frame : frames) {
-    // The time step is 0.4: frame * 4 tenths, written exactly.
+    // Frame times the time step of 0.4: 4 tenths a frame, written exactly.
     const long long tenths = 4LL * frame;
     text += "    <DataSet timestep=\"" + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
             "\" group=\"\" part=\"0\" file=\"" + frameName(frame) + ".vtu\"/>\n";

@@ -2,7 +2,8 @@
 // unstructured grid (.vtu, one vertex cell a particle) with a ParaView
 // collection (.pvd) that makes the frames one animation, and a binary PLY
 // point cloud for Blender and MeshLab. Both carry, per particle, the
-// position and the velocity (world units), density, pressure and id, as
+// position and the velocity (world units, y up: Blender, z up, imports them
+// with Up = Y), density, pressure and id, as
 // little-endian 32-bit floats (id: 32-bit integer), the bits the simulation
 // holds.
 #pragma once

@@ -2,6 +2,8 @@
 
 #include <GL/gl.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 
 #include "app/frame.h"
@@ -18,6 +20,12 @@ constexpr int WIDTH = 800, HEIGHT = 600;  // the window's size
 
 bool picture(const RecordOutputs& o) { return !o.video.empty() || !o.pngFolder.empty(); }
 
+std::string hex(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%x", value);
+  return text;
+}
+
 // Creates `folder` if need be and checks that files can be made in it.
 bool prepareFolder(const std::string& folder, std::string& error) {
   std::error_code failure;
@@ -27,6 +35,20 @@ bool prepareFolder(const std::string& folder, std::string& error) {
     return false;
   }
   return checkFileCanBeWritten(folder + "/" + frameName(0), error);
+}
+
+// run.pvd, listing the frames whose .vtu files are complete.
+bool writeCollection(Recording& r, std::string& error) {
+  if (r.outputs.vtkFolder.empty() || r.collectionFrames == r.vtkFrames.size()) return true;
+  if (!writeFileAtomically(r.outputs.vtkFolder + "/run.pvd", formatPvd(r.vtkFrames), error)) return false;
+  r.collectionFrames = r.vtkFrames.size();
+  return true;
+}
+
+void fail(Recording& r, const std::string& error) {
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.failed = true;
+  r.failure = error;
 }
 
 bool writeFile(const std::string& folder, int32_t frame, const char* extension, const std::string& bytes,
@@ -54,14 +76,24 @@ bool writeFrame(Recording& r, const FrameCopy& copy, std::string& error) {
   if (!o.vtkFolder.empty()) {
     if (!writeFile(o.vtkFolder, copy.frame, ".vtu", formatVtu(particles, count), error)) return false;
     r.vtkFrames.push_back(copy.frame);
-    // Rewritten after every frame, so it lists the complete files only.
-    if (!writeFileAtomically(o.vtkFolder + "/run.pvd", formatPvd(r.vtkFrames), error)) return false;
+    // Once a second at most, since it grows with the run; and at the end.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - r.collectionWrittenAt >= std::chrono::seconds(1)) {
+      if (!writeCollection(r, error)) return false;
+      r.collectionWrittenAt = now;
+    }
   }
   return o.plyFolder.empty() || writeFile(o.plyFolder, copy.frame, ".ply", formatPly(particles, count), error);
 }
 
 void writeFrames(Recording& r) {
-  if (picture(r.outputs)) eglMakeCurrent(r.gl.display, r.gl.surface, r.gl.surface, r.gl.context);
+  // EGL makes a context current per thread and per API.
+  if (picture(r.outputs) &&
+      !(eglBindAPI(EGL_OPENGL_API) && eglMakeCurrent(r.gl.display, r.gl.surface, r.gl.surface, r.gl.context))) {
+    fail(r, "cannot draw on the recorder's writing thread (EGL error 0x" + hex(eglGetError()) + ")");
+    r.changed.notify_all();
+    return;
+  }
   for (;;) {
     int slot;
     {
@@ -77,32 +109,28 @@ void writeFrames(Recording& r) {
       std::lock_guard<std::mutex> lock(r.mutex);
       r.free.push_back(slot);
       r.written += ok;
-      r.failed = !ok;
-      r.failure = error;
     }
+    if (!ok) fail(r, error);
     r.changed.notify_all();
     if (!ok) break;
   }
-  if (picture(r.outputs)) eglMakeCurrent(r.gl.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+  if (picture(r.outputs)) eglReleaseThread();
 }
 
 }  // namespace
 
 bool startRecording(Recording& r, const RecordOutputs& outputs, std::string& error) {
   const RecordOutputs& o = r.outputs = outputs;
-  if (!o.video.empty() && !programOnPath("ffmpeg")) {
-    error = "--video needs the ffmpeg program, which is not installed (Debian package ffmpeg)";
-    return false;
-  }
+  // Folders last, so that a refusal leaves nothing behind.
   if (!o.video.empty() && !checkFileCanBeWritten(o.video, error)) return false;
-  for (const std::string* folder : {&o.pngFolder, &o.vtkFolder, &o.plyFolder})
-    if (!folder->empty() && !prepareFolder(*folder, error)) return false;
   if (picture(o)) {
     if (!createOffscreenContext(r.gl, WIDTH, HEIGHT, error)) return false;
     setupView();
     eglMakeCurrent(r.gl.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);  // the writer's from now on
   }
   if (!o.video.empty() && !startVideo(r.video, o.video, WIDTH, HEIGHT, o.framesPerSecond, error)) return false;
+  for (const std::string* folder : {&o.pngFolder, &o.vtkFolder, &o.plyFolder})
+    if (!folder->empty() && !prepareFolder(*folder, error)) return false;
   r.free = {0, 1};
   r.writer = std::thread(writeFrames, std::ref(r));
   return true;
@@ -144,7 +172,7 @@ bool finishRecording(Recording& r, std::string& error) {
     error = r.failure;
     return false;
   }
-  return r.outputs.video.empty() || finishVideo(r.video, error);
+  return writeCollection(r, error) && (r.outputs.video.empty() || finishVideo(r.video, error));
 }
 
 void abandonRecording(Recording& r) {
@@ -153,9 +181,12 @@ void abandonRecording(Recording& r) {
     r.stopping = true;
   }
   r.changed.notify_all();
+  stopEncoder(r.video);  // a write blocked on a stalled encoder returns
   if (r.writer.joinable()) r.writer.join();
   abandonVideo(r.video);
   destroyOffscreenContext(r.gl);
+  std::string ignored;  // what cannot be written now stays as it was: complete
+  writeCollection(r, ignored);
 }
 
 }  // namespace sph

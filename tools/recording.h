@@ -6,6 +6,7 @@
 // the simulation runs at most two kept frames ahead of the writing.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -44,9 +45,11 @@ struct Recording {
   bool closing = false, stopping = false, failed = false;
   std::string failure;
   int32_t written = 0;
-  // The writer's own.
+  // The writer's own, and after it has ended the caller's.
   std::vector<uint8_t> rgb;
-  std::vector<int32_t> vtkFrames;
+  std::vector<int32_t> vtkFrames;  // the frames whose .vtu files are complete
+  std::size_t collectionFrames = 0;  // how many of them run.pvd lists
+  std::chrono::steady_clock::time_point collectionWrittenAt;
 };
 
 // Checks and opens every output (folders, encoder, drawing context) before

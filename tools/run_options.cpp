@@ -3,6 +3,8 @@
 #include <sph_version.h>
 
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <limits>
 
@@ -22,6 +24,20 @@ bool parseBounded(const std::string& text, long long low, long long high, int32_
   if (result.ec != std::errc() || result.ptr != end || parsed < low || parsed > high) return false;
   value = int32_t(parsed);
   return true;
+}
+
+// A number of frames or threads as people write it. CLI11 alone would read
+// "010" as octal and "0x10" as hex, and take a sign or blanks.
+CLI::Validator wholeNumber(long long low, long long high) {
+  return CLI::Validator(
+      [low, high](std::string& text) {
+        int32_t value = 0;
+        if (!parseBounded(text, low, high, value))
+          return "'" + text + "' is not a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+        text = std::to_string(value);  // no leading zero left to read as octal
+        return std::string();
+      },
+      "");
 }
 
 std::string checkLayers(const std::string& text, BlockLayers& layers) {
@@ -62,10 +78,10 @@ void holdArrows(const std::vector<KeyHold>& holds, int32_t frame) {
 }
 
 void addRunOptions(CLI::App& app, RunOptions& options) {
-  auto range = [](long long low, long long high) { return CLI::Range(low, high).description(""); };
-  app.add_option("--frames", options.frames, "Frames to run")->type_name("N")->check(range(0, INT32_TOP))->capture_default_str();
+  app.add_option("--frames", options.frames, "Frames to run")->type_name("N")->transform(wholeNumber(0, INT32_TOP))
+      ->capture_default_str();
   app.add_option("--threads", options.threads, "Worker threads per pass, 1 to " + std::to_string(MAX_TOOL_THREADS))
-      ->type_name("T")->check(range(1, MAX_TOOL_THREADS))->capture_default_str();
+      ->type_name("T")->transform(wholeNumber(1, MAX_TOOL_THREADS))->capture_default_str();
   app.add_option_function<std::string>("--layers", [&options](const std::string& text) { checkLayers(text, options.layers); },
                                        "A block of X*Y*Z particles (at most 160 layers an axis fit)")
       ->type_name("X,Y,Z")->check(CLI::Validator([](std::string& text) { BlockLayers unused; return checkLayers(text, unused); }, ""))
@@ -73,7 +89,7 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
   app.add_option_function<int32_t>("--hold-up", [&options](const int32_t& k) {
         if (k > 0) options.holds.push_back({&arrowUp, 0, k - 1});
       }, "Hold the Up arrow during frames 0 to K-1")
-      ->type_name("K")->check(range(0, INT32_TOP))->default_str("0");
+      ->type_name("K")->transform(wholeNumber(0, INT32_TOP))->default_str("0");
   app.add_option_function<std::vector<std::string>>("--hold", [&options](const std::vector<std::string>& texts) {
         for (const std::string& text : texts) {
           options.holds.emplace_back();
@@ -83,6 +99,22 @@ void addRunOptions(CLI::App& app, RunOptions& options) {
          "both included, counting from 0; repeatable")
       ->type_name("KEY:FIRST-LAST")->check(CLI::Validator([](std::string& text) { return checkKeyHold(text); }, ""));
   app.set_version_flag("--version", app.get_name() + " " + SPH_VERSION);
+}
+
+CLI::Option* addCountOption(CLI::App& app, const std::string& name, int32_t& count, const std::string& description) {
+  return app.add_option(name, count, description)->type_name("N")->transform(wholeNumber(1, INT32_TOP))
+      ->capture_default_str();
+}
+
+CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate, const std::string& description) {
+  return app.add_option(name, rate, description)->type_name("R")->capture_default_str()->check(CLI::Validator(
+      [](std::string& text) {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        const bool fine = !text.empty() && *end == '\0' && std::isfinite(value) && value > 0.0 && value <= 1000.0;
+        return fine ? std::string() : "'" + text + "' is not a number above 0 and at most 1000";
+      },
+      ""));
 }
 
 CLI::Option* addPathOption(CLI::App& app, const std::string& name, std::string& path, const std::string& description) {

@@ -47,6 +47,11 @@ void holdArrows(const std::vector<KeyHold>& holds, int32_t frame);
 // `app`; parsing fills `options`.
 void addRunOptions(CLI::App& app, RunOptions& options);
 
+// Adds an option taking a whole number from 1 up (default: its value now).
+CLI::Option* addCountOption(CLI::App& app, const std::string& name, int32_t& count, const std::string& description);
+// Adds an option taking a rate above 0 and at most 1000 (default: its value now).
+CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate, const std::string& description);
+
 // Adds an option taking a path; a following option is not taken for the
 // path (`--dump --frames 3` has lost its path).
 CLI::Option* addPathOption(CLI::App& app, const std::string& name, std::string& path, const std::string& description);

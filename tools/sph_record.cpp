@@ -4,6 +4,7 @@
 // runs on build servers and in containers as well as on a desktop.
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,7 +17,28 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopSignal = 0;
+// Set by the handler, which may run on any of the process's threads.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set in a signal handler");
+
+// Ctrl-C, a hang-up or a termination ends the run between frames, so the
+// unfinished film can be removed. A signal the caller chose to ignore (nohup,
+// a background job) stays ignored.
+void catchStopSignals() {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    if (action.sa_handler == SIG_IGN) continue;
+    action.sa_handler = [](int caught) { stopSignal = caught; };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(signal, &action, nullptr);
+  }
+  // A write to an encoder that has ended must fail, not end the recorder; and
+  // the encoder must be waited for, whatever the caller did with SIGCHLD.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGCHLD, SIG_DFL);
+}
 
 }  // namespace
 
@@ -35,12 +57,10 @@ int main(int argc, char** argv) {
       "  frames: N threads: T particles: P seconds: S frames/s: F written: W\n"
       "Exit status: 0 success, 1 an output could not be written, 2 a bad command line.");
   sph::addRunOptions(app, options);
-  app.add_option("--every", o.every, "Keep every Nth frame, and always frame 0")->type_name("N")
-      ->check(CLI::Range(1, INT32_MAX).description(""))->capture_default_str();
+  sph::addCountOption(app, "--every", o.every, "Keep every Nth frame, and always frame 0");
   sph::addPathOption(app, "--video", o.video, "An H.264 MP4 film of the window's picture (needs ffmpeg)")
       ->type_name("FILE");
-  app.add_option("--fps", o.framesPerSecond, "Frames per second of the film")->type_name("R")
-      ->check(CLI::Range(0.001, 1000.0).description(""))->capture_default_str();
+  sph::addRateOption(app, "--fps", o.framesPerSecond, "Frames per second of the film");
   sph::addPathOption(app, "--png", o.pngFolder, "The window's picture, a PNG a frame, into DIR")->type_name("DIR");
   sph::addPathOption(app, "--vtk", o.vtkFolder, "The particles as VTK XML (.vtu) a frame, and run.pvd, into DIR")
       ->type_name("DIR");
@@ -52,9 +72,7 @@ int main(int argc, char** argv) {
     return sph::EXIT_BAD_USAGE;
   }
 
-  // A write to an encoder that has ended must fail, not end the recorder.
-  std::signal(SIGPIPE, SIG_IGN);
-  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) std::signal(stop, [](int signal) { stopSignal = signal; });
+  catchStopSignals();
   sph::FluidSystem* system = sph::startRun(options);
   sph::Recording recording;
   std::string error;
@@ -73,16 +91,18 @@ int main(int argc, char** argv) {
     sph::turnCamera();
     sph::updateProgress(progress, frame + 1, options.frames, Clock::now());
   }
-  if (ok && !stopSignal) ok = sph::finishRecording(recording, error);
+  // A signal from now on no longer stops anything: the film is finished.
+  const int stoppedBy = stopSignal;
+  if (ok && !stoppedBy) ok = sph::finishRecording(recording, error);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   sph::finishProgress(progress);
   sph::abandonRecording(recording);
 
-  if (stopSignal) {
+  if (stoppedBy) {
     std::fprintf(stderr, "sph-record: stopped after writing %d frames%s\n", int(recording.written),
                  o.video.empty() ? "" : "; the unfinished film was removed");
-    std::signal(stopSignal, SIG_DFL);
-    std::raise(stopSignal);
+    std::signal(stoppedBy, SIG_DFL);
+    std::raise(stoppedBy);
   }
   if (ok) sph::printSummary(options, seconds, " written: " + std::to_string(recording.written));
   else std::fprintf(stderr, "sph-record: %s\n", error.c_str());

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 
 #include "atomic_file.h"
 
@@ -24,9 +24,14 @@ namespace {
 // file) it reports without a failing status.
 bool waitForEncoder(VideoEncoder& video, std::string& error) {
   int status = 0;
-  while (waitpid(video.child, &status, 0) < 0 && errno == EINTR) {
+  pid_t waited;
+  while ((waited = waitpid(video.child, &status, 0)) < 0 && errno == EINTR) {
   }
   video.child = -1;
+  if (waited < 0) {
+    error = std::string("cannot learn how ffmpeg ended: ") + std::strerror(errno);
+    return false;
+  }
   std::string said(4096, '\0');
   const ssize_t length = pread(fileno(video.messages), said.data(), said.size(), 0);
   said.resize(length > 0 ? std::size_t(length) : 0);
@@ -41,18 +46,18 @@ bool waitForEncoder(VideoEncoder& video, std::string& error) {
 
 }  // namespace
 
-bool programOnPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "");
-  for (std::string folder; std::getline(folders, folder, ':');)
-    if (access(((folder.empty() ? "." : folder) + "/" + name).c_str(), X_OK) == 0) return true;
-  return false;
-}
-
 bool startVideo(VideoEncoder& video, const std::string& path, int width, int height, double framesPerSecond,
                 std::string& error) {
   video.path = path;
   video.frameBytes = std::size_t(width) * std::size_t(height) * 3;
+  // The film is renamed over its target when complete, which must not
+  // replace a device or a pipe (--video /dev/null); an MP4 needs a real file
+  // anyway, to be seekable.
+  struct stat target;
+  if (stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
+    error = "cannot write the film to '" + path + "': not a regular file";
+    return false;
+  }
   if (!createTemporaryFile(path, video.temporaryPath, error)) return false;
   int ends[2];
   video.messages = std::tmpfile();
@@ -64,22 +69,31 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   char size[32], rate[32];
   std::snprintf(size, sizeof size, "%dx%d", width, height);
   std::snprintf(rate, sizeof rate, "%.17g", framesPerSecond);
+  // "file:" so that a name with a colon or a leading dash is a file name.
+  const std::string output = "file:" + video.temporaryPath;
   const char* const arguments[] = {
       "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
       "-f", "rawvideo", "-pixel_format", "rgb24", "-video_size", size, "-framerate", rate, "-i", "pipe:0",
       // superfast: the encoder keeps up with the simulation on two cores; the
       // film of a ten-second run still takes only a few megabytes.
       "-c:v", "libx264", "-preset", "superfast", "-crf", "20", "-pix_fmt", "yuv420p", "-movflags", "+faststart",
-      "-f", "mp4", "-y", video.temporaryPath.c_str(), nullptr};
+      "-f", "mp4", "-y", output.c_str(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fileno(video.messages), STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, fileno(video.messages));
   // A process group of its own: Ctrl-C on the terminal reaches the recorder,
-  // which then stops the encoder and removes the unfinished film.
+  // which then stops the encoder and removes the unfinished film. The
+  // signals the recorder catches or ignores are the encoder's to handle.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attributes, 0);
   const int failure = posix_spawnp(&video.child, "ffmpeg", &actions, &attributes,
                                    const_cast<char* const*>(arguments), environ);
@@ -89,7 +103,8 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   video.pipe = ends[1];
   if (failure != 0) {
     video.child = -1;
-    error = std::string("cannot start ffmpeg: ") + std::strerror(failure);
+    error = failure == ENOENT ? "--video needs the ffmpeg program, which is not installed (Debian package ffmpeg)"
+                              : std::string("cannot start ffmpeg: ") + std::strerror(failure);
     abandonVideo(video);
     return false;
   }
@@ -103,7 +118,7 @@ bool writeVideoFrame(VideoEncoder& video, const std::vector<uint8_t>& rgb, std::
     if (written < 0) {  // the encoder has ended: it says why
       close(video.pipe);
       video.pipe = -1;
-      if (waitForEncoder(video, error)) error = "ffmpeg ended before the film was complete";
+      if (waitForEncoder(video, error)) error = "ffmpeg ended before the film '" + video.path + "' was complete";
       abandonVideo(video);
       return false;
     }
@@ -123,6 +138,10 @@ bool finishVideo(VideoEncoder& video, std::string& error) {
   video.temporaryPath.clear();
   abandonVideo(video);  // closes what is left
   return moved;
+}
+
+void stopEncoder(const VideoEncoder& video) {
+  if (video.child > 0) kill(video.child, SIGKILL);
 }
 
 void abandonVideo(VideoEncoder& video) {

@@ -22,15 +22,14 @@ struct VideoEncoder {
   std::size_t frameBytes = 0;
 };
 
-// Whether a program of that name is on PATH.
-bool programOnPath(const std::string& name);
-
 bool startVideo(VideoEncoder& video, const std::string& path, int width, int height, double framesPerSecond,
                 std::string& error);
 // `rgb`: rows from the top, 3 bytes a pixel.
 bool writeVideoFrame(VideoEncoder& video, const std::vector<uint8_t>& rgb, std::string& error);
 // Ends the film and puts it in place.
 bool finishVideo(VideoEncoder& video, std::string& error);
+// Ends the encoder at once, so a write blocked on it returns; from any thread.
+void stopEncoder(const VideoEncoder& video);
 // Stops the encoder and removes what it wrote; nothing if none runs.
 void abandonVideo(VideoEncoder& video);
 
