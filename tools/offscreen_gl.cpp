@@ -34,6 +34,12 @@ EGLConfig chooseConfig(EGLDisplay display) {
   return best;
 }
 
+std::string eglErrorText() {
+  char text[48];
+  std::snprintf(text, sizeof text, "EGL error 0x%x", unsigned(eglGetError()));
+  return text;
+}
+
 // Mesa's surfaceless platform needs no X server, no GPU device and no
 // DISPLAY; where it is missing, the default display may still do.
 EGLDisplay openDisplay() {
@@ -58,11 +64,8 @@ bool createOffscreenContext(OffscreenContext& gl, int width, int height, std::st
       (gl.surface = eglCreatePbufferSurface(gl.display, config, size)) == EGL_NO_SURFACE ||
       (gl.context = eglCreateContext(gl.display, config, EGL_NO_CONTEXT, nullptr)) == EGL_NO_CONTEXT ||
       !eglMakeCurrent(gl.display, gl.surface, gl.surface, gl.context)) {
-    const EGLint code = eglGetError();
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%x", unsigned(code));
     error = config == nullptr ? "EGL offers no off-screen OpenGL surface with 8 bits a colour and no depth"
-                              : std::string("cannot make an off-screen OpenGL surface (EGL error 0x") + hex + ")";
+                              : "cannot make an off-screen OpenGL surface (" + eglErrorText() + ")";
     destroyOffscreenContext(gl);
     return false;
   }
@@ -79,6 +82,14 @@ void destroyOffscreenContext(OffscreenContext& gl) {
   eglTerminate(gl.display);
   gl = OffscreenContext();
 }
+
+bool useOffscreenContext(const OffscreenContext& gl, std::string& error) {
+  if (eglBindAPI(EGL_OPENGL_API) && eglMakeCurrent(gl.display, gl.surface, gl.surface, gl.context)) return true;
+  error = "cannot draw on this thread (" + eglErrorText() + ")";
+  return false;
+}
+
+void releaseOffscreenContext() { eglReleaseThread(); }
 
 void readPicture(const OffscreenContext& gl, std::vector<uint8_t>& rgb) {
   const std::size_t row = std::size_t(gl.width) * 3;

@@ -24,6 +24,11 @@ struct OffscreenContext {
 bool createOffscreenContext(OffscreenContext& gl, int width, int height, std::string& error);
 void destroyOffscreenContext(OffscreenContext& gl);
 
+// Makes the context current on the calling thread (EGL binds one per thread
+// and per API), or lets it go; a context is current on one thread at a time.
+bool useOffscreenContext(const OffscreenContext& gl, std::string& error);
+void releaseOffscreenContext();
+
 // What has been drawn, as RGB rows from the top, 3 bytes a pixel.
 void readPicture(const OffscreenContext& gl, std::vector<uint8_t>& rgb);
 

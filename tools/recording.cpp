@@ -3,7 +3,6 @@
 #include <GL/gl.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 
 #include "app/frame.h"
@@ -19,12 +18,6 @@ namespace {
 constexpr int WIDTH = 800, HEIGHT = 600;  // the window's size
 
 bool picture(const RecordOutputs& o) { return !o.video.empty() || !o.pngFolder.empty(); }
-
-std::string hex(unsigned value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%x", value);
-  return text;
-}
 
 // Creates `folder` if need be and checks that files can be made in it.
 bool prepareFolder(const std::string& folder, std::string& error) {
@@ -87,10 +80,9 @@ bool writeFrame(Recording& r, const FrameCopy& copy, std::string& error) {
 }
 
 void writeFrames(Recording& r) {
-  // EGL makes a context current per thread and per API.
-  if (picture(r.outputs) &&
-      !(eglBindAPI(EGL_OPENGL_API) && eglMakeCurrent(r.gl.display, r.gl.surface, r.gl.surface, r.gl.context))) {
-    fail(r, "cannot draw on the recorder's writing thread (EGL error 0x" + hex(eglGetError()) + ")");
+  std::string error;
+  if (picture(r.outputs) && !useOffscreenContext(r.gl, error)) {
+    fail(r, error);
     r.changed.notify_all();
     return;
   }
@@ -103,7 +95,6 @@ void writeFrames(Recording& r) {
       slot = r.ready.front();
       r.ready.pop_front();
     }
-    std::string error;
     const bool ok = writeFrame(r, r.copies[slot], error);
     {
       std::lock_guard<std::mutex> lock(r.mutex);
@@ -114,7 +105,7 @@ void writeFrames(Recording& r) {
     r.changed.notify_all();
     if (!ok) break;
   }
-  if (picture(r.outputs)) eglReleaseThread();
+  if (picture(r.outputs)) releaseOffscreenContext();
 }
 
 }  // namespace
@@ -126,7 +117,7 @@ bool startRecording(Recording& r, const RecordOutputs& outputs, std::string& err
   if (picture(o)) {
     if (!createOffscreenContext(r.gl, WIDTH, HEIGHT, error)) return false;
     setupView();
-    eglMakeCurrent(r.gl.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);  // the writer's from now on
+    releaseOffscreenContext();  // the writer's from now on
   }
   if (!o.video.empty() && !startVideo(r.video, o.video, WIDTH, HEIGHT, o.framesPerSecond, error)) return false;
   for (const std::string* folder : {&o.pngFolder, &o.vtkFolder, &o.plyFolder})

@@ -23,11 +23,18 @@ namespace {
 // nothing. It reports only errors, and some (a full disk while it ends the
 // file) it reports without a failing status.
 bool waitForEncoder(VideoEncoder& video, std::string& error) {
-  int status = 0;
-  pid_t waited;
-  while ((waited = waitpid(video.child, &status, 0)) < 0 && errno == EINTR) {
+  // Wait for the end without reaping, then reap under the lock: until then
+  // the id stays the encoder's, whatever stopEncoder does meanwhile.
+  siginfo_t ended{};
+  int waited;
+  while ((waited = waitid(P_PID, id_t(video.child), &ended, WEXITED | WNOWAIT)) < 0 && errno == EINTR) {
   }
-  video.child = -1;
+  int status = 0;
+  {
+    std::lock_guard<std::mutex> lock(video.reaping);
+    if (waited == 0) waitpid(video.child, &status, 0);
+    video.child = -1;
+  }
   if (waited < 0) {
     error = std::string("cannot learn how ffmpeg ended: ") + std::strerror(errno);
     return false;
@@ -102,7 +109,7 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   close(ends[0]);
   video.pipe = ends[1];
   if (failure != 0) {
-    video.child = -1;
+    video.child = -1;  // nothing started
     error = failure == ENOENT ? "--video needs the ffmpeg program, which is not installed (Debian package ffmpeg)"
                               : std::string("cannot start ffmpeg: ") + std::strerror(failure);
     abandonVideo(video);
@@ -140,7 +147,8 @@ bool finishVideo(VideoEncoder& video, std::string& error) {
   return moved;
 }
 
-void stopEncoder(const VideoEncoder& video) {
+void stopEncoder(VideoEncoder& video) {
+  std::lock_guard<std::mutex> lock(video.reaping);
   if (video.child > 0) kill(video.child, SIGKILL);
 }
 

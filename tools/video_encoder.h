@@ -9,12 +9,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace sph {
 
 struct VideoEncoder {
+  // The encoder's process until it is reaped. Guarded by `reaping`, so that
+  // stopEncoder, from another thread, never signals a reaped (and perhaps
+  // reused) process id.
+  std::mutex reaping;
   pid_t child = -1;
   int pipe = -1;  // the ffmpeg program's standard input
   std::FILE* messages = nullptr;  // its standard error: an unnamed temporary file
@@ -29,7 +34,7 @@ bool writeVideoFrame(VideoEncoder& video, const std::vector<uint8_t>& rgb, std::
 // Ends the film and puts it in place.
 bool finishVideo(VideoEncoder& video, std::string& error);
 // Ends the encoder at once, so a write blocked on it returns; from any thread.
-void stopEncoder(const VideoEncoder& video);
+void stopEncoder(VideoEncoder& video);
 // Stops the encoder and removes what it wrote; nothing if none runs.
 void abandonVideo(VideoEncoder& video);
 
