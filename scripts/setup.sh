@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev libssl-dev                          # tests, benchmarks, SHA-256
   python3 python3-numpy python3-meshio                              # tools tests, reading the data back
   xvfb xdotool imagemagick x11-utils                                # window test
+  qemu-user                                                         # the programs on an older processor
   dpkg-dev file desktop-file-utils man-db lintian                   # Debian package, install test
 )
 

@@ -3,13 +3,13 @@
 #include "cell_grid.h"
 #include "simd_support.h"
 
-#if defined(SPH_AVX2_BUILD)
+#if defined(SPH_X86_FORMS)
 #include <immintrin.h>
 #endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__SSSE3__)
+#if defined(__SSSE3__) || defined(SPH_X86_FORMS)
 #include <tmmintrin.h>
 #endif
 
@@ -55,23 +55,33 @@ constexpr LaneSelection LANE_SELECTIONS[16] = {selectionFor(0),  selectionFor(1)
                                                selectionFor(8),  selectionFor(9),  selectionFor(10), selectionFor(11),
                                                selectionFor(12), selectionFor(13), selectionFor(14), selectionFor(15)};
 
-// Writes four ids to `out`, the selected lanes first, and returns how many
-// were selected: branch-free compaction.
-inline int32_t appendSelected(int32_t* out, __m128i ids, const int32_t* idsInMemory, int bits) {
-  const LaneSelection& selection = LANE_SELECTIONS[bits];
-#if defined(__SSSE3__)
-  (void)idsInMemory;
-  const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(selection.shuffle));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(ids, shuffle));
-#else
-  (void)ids;
-  for (int lane = 0; lane < 4; ++lane) out[lane] = idsInMemory[selection.lanes[lane]];
-#endif
-  return selection.count;
-}
+// Ways to write four ids to `out`, the selected lanes first, returning how
+// many were selected: branch-free compaction. Copying lane by lane works on
+// any SSE2 CPU; one byte shuffle does it where SSSE3 is available.
+struct CopyLanes {
+  static inline int32_t append(int32_t* out, __m128i /*ids*/, const int32_t* idsInMemory, int bits) {
+    const LaneSelection& selection = LANE_SELECTIONS[bits];
+    for (int lane = 0; lane < 4; ++lane) out[lane] = idsInMemory[selection.lanes[lane]];
+    return selection.count;
+  }
+};
 
-// The baseline build: four lanes of SSE2.
-int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
+#if defined(__SSSE3__) || defined(SPH_X86_FORMS)
+struct ShuffleLanes {
+  SPH_TARGET_SSSE3 static inline int32_t append(int32_t* out, __m128i ids, const int32_t* /*idsInMemory*/, int bits) {
+    const LaneSelection& selection = LANE_SELECTIONS[bits];
+    const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(selection.shuffle));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(ids, shuffle));
+    return selection.count;
+  }
+};
+#endif
+
+// Four lanes of SSE2. Always inlined, so that each caller compiles it for
+// its own target: the SSSE3 form's shuffle is then inlined too.
+template <class Compaction>
+__attribute__((always_inline)) inline int32_t screenFourLanes(const Candidates& c, float x, float y, float z,
+                                                              int32_t i, int32_t end, int32_t* out) {
   int32_t used = 0;
   const __m128 xi = _mm_set1_ps(x), yi = _mm_set1_ps(y), zi = _mm_set1_ps(z);
   const __m128 surelyIn = _mm_set1_ps(H2_SURELY_IN), maybeIn = _mm_set1_ps(H2_MAYBE_IN);
@@ -87,10 +97,27 @@ int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i
     int bits = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, surelyIn), admitted));
     const int unsure = _mm_movemask_ps(_mm_and_ps(_mm_cmplt_ps(r2, maybeIn), admitted)) & ~bits;
     if (unsure != 0) bits |= exactLanes(c, k, unsure, x, y, z);
-    used += appendSelected(out + used, ids, c.id + k, bits);
+    used += Compaction::append(out + used, ids, c.id + k, bits);
   }
   return used;
 }
+
+// The baseline form. A build for a target with SSSE3 throughout (such as
+// WebAssembly's SIMD, which translates the shuffle) uses it here too.
+int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
+#if defined(__SSSE3__)
+  return screenFourLanes<ShuffleLanes>(c, x, y, z, i, end, out);
+#else
+  return screenFourLanes<CopyLanes>(c, x, y, z, i, end, out);
+#endif
+}
+
+#if defined(SPH_X86_FORMS)
+SPH_TARGET_SSSE3 int32_t screenSsse3(const Candidates& c, float x, float y, float z, int32_t i, int32_t end,
+                                     int32_t* out) {
+  return screenFourLanes<ShuffleLanes>(c, x, y, z, i, end, out);
+}
+#endif
 #else
 // The baseline build without SSE2: one candidate at a time, still without a
 // branch per candidate.
@@ -104,7 +131,7 @@ int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i
 }
 #endif
 
-#if defined(SPH_AVX2_BUILD)
+#if defined(SPH_X86_FORMS)
 static_assert(CANDIDATE_GROUP % 8 == 0, "the eight-lane loop reads whole groups of eight");
 
 // For each 8-bit lane mask: the selected lanes, in lane order, first, as a
@@ -153,8 +180,9 @@ SPH_TARGET_AVX2 int32_t screenEightLanes(const Candidates& c, float x, float y, 
 
 int32_t screenCandidates(const Candidates& candidates, float x, float y, float z, int32_t i, int32_t end,
                          int32_t* out) {
-#if defined(SPH_AVX2_BUILD)
-  if (useAvx2) return screenEightLanes(candidates, x, y, z, i, end, out);
+#if defined(SPH_X86_FORMS)
+  if (simdForm == SimdForm::Avx2) return screenEightLanes(candidates, x, y, z, i, end, out);
+  if (simdForm == SimdForm::Ssse3) return screenSsse3(candidates, x, y, z, i, end, out);
 #endif
   return screenBaseline(candidates, x, y, z, i, end, out);
 }

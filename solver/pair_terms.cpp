@@ -34,7 +34,7 @@ inline void forcePairLoop(PairBatch& batch, int32_t count) {
   }
 }
 
-#if defined(SPH_AVX2_BUILD)
+#if defined(SPH_X86_FORMS)
 SPH_TARGET_AVX2 void squaredDistanceLoopAvx2(PairBatch& batch, int32_t count) { squaredDistanceLoop(batch, count); }
 SPH_TARGET_AVX2 void densityRateLoopAvx2(PairBatch& batch, int32_t count) { densityRateLoop(batch, count); }
 SPH_TARGET_AVX2 void forcePairLoopAvx2(PairBatch& batch, int32_t count) { forcePairLoop(batch, count); }
@@ -43,22 +43,22 @@ SPH_TARGET_AVX2 void forcePairLoopAvx2(PairBatch& batch, int32_t count) { forceP
 }  // namespace
 
 void computeSquaredDistances(PairBatch& batch, int32_t count) {
-#if defined(SPH_AVX2_BUILD)
-  if (useAvx2) return squaredDistanceLoopAvx2(batch, count);
+#if defined(SPH_X86_FORMS)
+  if (simdForm == SimdForm::Avx2) return squaredDistanceLoopAvx2(batch, count);
 #endif
   squaredDistanceLoop(batch, count);
 }
 
 void computeDensityRateTerms(PairBatch& batch, int32_t count) {
-#if defined(SPH_AVX2_BUILD)
-  if (useAvx2) return densityRateLoopAvx2(batch, count);
+#if defined(SPH_X86_FORMS)
+  if (simdForm == SimdForm::Avx2) return densityRateLoopAvx2(batch, count);
 #endif
   densityRateLoop(batch, count);
 }
 
 void computeForcePairTerms(PairBatch& batch, int32_t count) {
-#if defined(SPH_AVX2_BUILD)
-  if (useAvx2) return forcePairLoopAvx2(batch, count);
+#if defined(SPH_X86_FORMS)
+  if (simdForm == SimdForm::Avx2) return forcePairLoopAvx2(batch, count);
 #endif
   forcePairLoop(batch, count);
 }

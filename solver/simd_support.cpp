@@ -1,16 +1,28 @@
 #include "simd_support.h"
 
+#include <initializer_list>
+
 namespace sph {
 
-bool avx2Available() {
-#if defined(SPH_AVX2_BUILD)
+bool simdFormAvailable(SimdForm form) {
+  if (form == SimdForm::Baseline) return true;
+#if defined(SPH_X86_FORMS)
   __builtin_cpu_init();  // may run before main, from the initialiser below
+  if (form == SimdForm::Ssse3) return __builtin_cpu_supports("ssse3");
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
 #else
   return false;
 #endif
 }
 
-bool useAvx2 = avx2Available();
+namespace {
+SimdForm widestAvailable() {
+  for (const SimdForm form : {SimdForm::Avx2, SimdForm::Ssse3})
+    if (simdFormAvailable(form)) return form;
+  return SimdForm::Baseline;
+}
+}  // namespace
+
+SimdForm simdForm = widestAvailable();
 
 }  // namespace sph

@@ -1,19 +1,27 @@
-// The solver's SIMD loops come in two builds: the x86-64 baseline (SSE2) and
-// AVX2, which does twice the lanes per instruction. Which one runs is decided
-// once at start-up from the CPU (a plain flag rather than the loader's
-// function multiversioning, which runs too early for the sanitizers). Both
-// builds perform the same IEEE operations lane by lane, so they give the same
-// bits; tests switch the flag to cover both.
+// The solver's SIMD loops come in forms for the x86-64 baseline (SSE2, which
+// every x86-64 CPU has), for SSSE3 (a byte shuffle packs the neighbour
+// screen's results) and for AVX2 (twice the lanes per instruction). The
+// binaries are built for the baseline alone, so they run on any x86-64 CPU;
+// the wider forms are compiled with target attributes and the widest one the
+// CPU has is chosen once at start-up (a plain variable rather than the
+// loader's function multiversioning, which runs too early for the
+// sanitizers). Every form performs the same IEEE operations lane by lane, so
+// they give the same bits; tests switch the variable to cover each form.
 #pragma once
 
 namespace sph {
 
-bool avx2Available();
-extern bool useAvx2;
+enum class SimdForm { Baseline, Ssse3, Avx2 };
+
+bool simdFormAvailable(SimdForm form);
+extern SimdForm simdForm;
 
 }  // namespace sph
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define SPH_AVX2_BUILD 1
+#define SPH_X86_FORMS 1
+#define SPH_TARGET_SSSE3 __attribute__((target("ssse3")))
 #define SPH_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
+#else
+#define SPH_TARGET_SSSE3  // elsewhere a form is chosen by the build's own flags
 #endif

@@ -71,14 +71,14 @@ std::vector<Particle> snapshotParticles() {
 }
 
 void forEachSimdBuild(const std::function<void()>& body) {
-  const bool chosen = useAvx2;
-  for (bool avx2 : {false, true}) {
-    if (avx2 && !avx2Available()) continue;
-    SCOPED_TRACE(avx2 ? "AVX2 loops" : "baseline SIMD loops");
-    useAvx2 = avx2;
+  const SimdForm chosen = simdForm;
+  for (const SimdForm form : {SimdForm::Baseline, SimdForm::Ssse3, SimdForm::Avx2}) {
+    if (!simdFormAvailable(form)) continue;
+    SCOPED_TRACE(form == SimdForm::Baseline ? "baseline SIMD loops" : form == SimdForm::Ssse3 ? "SSSE3 loops" : "AVX2 loops");
+    simdForm = form;
     body();
   }
-  useAvx2 = chosen;
+  simdForm = chosen;
 }
 
 }  // namespace sph::test

@@ -61,7 +61,7 @@ void runFrames(int32_t from, int32_t to, const std::string& holds = "-");
 std::string stateDigest();
 
 // Runs `body` once with each build of the SIMD loops this CPU can run (the
-// baseline, then AVX2 where available), with a trace of which, and restores
+// baseline, SSSE3 and AVX2 where available), with a trace of which, and restores
 // the choice.
 void forEachSimdBuild(const std::function<void()>& body);
 
