@@ -31,7 +31,7 @@ void releaseCellGrid(FluidSystem& system) {
 
 void rebuildGrid(FluidSystem& system) {
   NeighbourIndex& index = *system.neighbourIndex;
-  reserveNeighbourIndex(index, system.particleCount);
+  reserveNeighbourIndex(index, system.particleCount, system.threadCount);
 
   // Every head (and span) the last rebuild set is in `occupied`, so clearing
   // those empties the grid; the heads start uninitialised, so clear all once.

@@ -20,8 +20,9 @@
 //   that straddles two ranges is evaluated by each worker for its own
 //   particle. What a pass reads from other particles is never written during
 //   that pass, and the joins are the only synchronisation. A worker's
-//   scratch (its neighbour lists and pair batches) is filed under its range
-//   in the neighbour index, so it too is written by that worker alone.
+//   scratch (its neighbour lists and pair batches) is filed under its
+//   worker number in the neighbour index, so it too is written by that
+//   worker alone.
 //
 // Numbers
 //   Every stored value is a float. Inside one formula, sums and products are

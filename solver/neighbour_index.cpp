@@ -36,8 +36,8 @@ NeighbourIndex* createNeighbourIndex(const FluidSystem& grid) {
 
 void destroyNeighbourIndex(NeighbourIndex* index) {
   if (index == nullptr) return;
-  for (int32_t k = 0; k < index->particleCapacity; ++k) {
-    RangeNeighbours& lists = index->ranges[k];
+  for (int32_t k = 0; k < index->workerCapacity; ++k) {
+    RangeNeighbours& lists = index->workers[k];
     std::free(lists.neighbours);
     std::free(lists.listStarts);
     std::free(lists.listEnds);
@@ -47,7 +47,7 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
     std::free(lists.candidateId);
     std::free(lists.batch);
   }
-  std::free(index->ranges);
+  std::free(index->workers);
   std::free(index->x);
   std::free(index->y);
   std::free(index->z);
@@ -58,7 +58,14 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index);
 }
 
-void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
+void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t threadCount) {
+  index.workerCount = threadCount < 1 ? 1 : threadCount;  // as runParallel counts them
+  if (index.workerCount > index.workerCapacity) {
+    index.workers = resized(index.workers, index.workerCount, "neighbour lists");
+    std::memset(index.workers + index.workerCapacity, 0,
+                sizeof(RangeNeighbours) * std::size_t(index.workerCount - index.workerCapacity));
+    index.workerCapacity = index.workerCount;
+  }
   if (particleCount <= index.particleCapacity) return;
   const int32_t capacity = particleCount;
   // Room for a copy read past the last particle (see copyCandidates).
@@ -72,15 +79,22 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount) {
   }
   index.occupied = resized(index.occupied, capacity, "occupied cells");
   index.cellOf = resized(index.cellOf, capacity, "particle cells");
-  index.ranges = resized(index.ranges, capacity, "neighbour lists");
-  std::memset(index.ranges + index.particleCapacity, 0,
-              sizeof(RangeNeighbours) * std::size_t(capacity - index.particleCapacity));
   index.particleCapacity = capacity;
 }
 
+namespace {
+// The lists of the worker whose range starts at `begin`, under the split of
+// the last rebuild's particles among its workers.
+RangeNeighbours& workerLists(NeighbourIndex& index, int32_t begin) {
+  const int32_t chunk = index.indexedCount / index.workerCount;
+  const int32_t worker = chunk > 0 ? begin / chunk : 0;
+  return index.workers[worker < index.workerCount ? worker : index.workerCount - 1];
+}
+}  // namespace
+
 RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_t end) {
   if (begin < 0 || begin >= end || !coversRange(index, end)) return nullptr;
-  RangeNeighbours& lists = index.ranges[begin];
+  RangeNeighbours& lists = workerLists(index, begin);
   const bool current = lists.generation == index.generation && lists.begin == begin && lists.end == end;
   return current ? &lists : nullptr;
 }
@@ -114,7 +128,7 @@ void reserveCandidates(RangeNeighbours& lists, int32_t needed) {
 }
 
 RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t end) {
-  RangeNeighbours& lists = index.ranges[begin];
+  RangeNeighbours& lists = workerLists(index, begin);
   lists.begin = begin;
   lists.end = end;
   lists.generation = index.generation;

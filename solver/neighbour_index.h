@@ -18,8 +18,14 @@
 //   lists mispredict more than the arithmetic costs. The positions do not
 //   change until integrate, so pass 3 of the same step and range replays
 //   the lists instead of searching again. Lists are filed under their
-//   range's first index, which no other non-empty range of the same pass
-//   shares, so workers never touch each other's lists.
+//   worker's number, which is the range's first index divided by the
+//   split's chunk (particles / workers, parallel/run_parallel.h): the
+//   non-empty ranges of one pass have different numbers, so workers never
+//   touch each other's lists, and the scratch grows with the workers, not
+//   with the particles. A range of another split (a test or benchmark
+//   calling a pass directly, one range at a time) still finds only its own
+//   lists: they are filed with their range, and a lookup for another range
+//   finds none and gathers anew.
 // - Both pair passes walk the lists in batches (walkPairBatches below): the
 //   pair terms of a batch are computed at once in SIMD loops
 //   (pair_terms.h), then summed pair by pair in visit order.
@@ -69,15 +75,18 @@ struct NeighbourIndex {
   int32_t occupiedCount;
   int32_t indexedCount;  // particles the last rebuild saw
   bool headsCleared;         // false until the first rebuild has cleared every head and span
-  RangeNeighbours* ranges;   // filed by range begin; particleCapacity entries
+  RangeNeighbours* workers;  // filed by worker number; workerCapacity entries
+  int32_t workerCapacity;
+  int32_t workerCount;       // the threadCount of the last rebuild, at least 1
   int32_t offsetDeltas[27];  // NEIGHBOUR_OFFSETS as cell index differences
 };
 
 NeighbourIndex* createNeighbourIndex(const FluidSystem& grid);
 void destroyNeighbourIndex(NeighbourIndex* index);
 
-// Makes room for `particleCount` particles (main thread, between passes).
-void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount);
+// Makes room for `particleCount` particles and the lists of `threadCount`
+// workers (main thread, between passes).
+void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t threadCount);
 
 // Whether the last rebuildGrid saw every particle of [0, end): otherwise
 // particles were added since, and the lists cannot be used.

@@ -84,7 +84,8 @@ class Cloud : public testing::Test {
   std::vector<Particle> start;
 };
 
-const Split SPLITS[] = {{{0, 960}}, {{0, 1}, {1, 300}, {300, 301}, {301, 960}}, {{0, 220}, {220, 440}, {440, 960}}};
+// Ranges of one, and the split of three workers, whose lists pass 3 replays.
+const Split SPLITS[] = {{{0, 960}}, {{0, 1}, {1, 300}, {300, 301}, {301, 960}}, {{0, 320}, {320, 640}, {640, 960}}};
 
 TEST_F(Cloud, WalksVisitWhatTheBruteForceSearchFinds) {
   for (const Split& split : SPLITS) {
@@ -178,6 +179,7 @@ TEST_F(Cloud, BatchedPassesSumAsOnePairAtATime) {
   std::vector<uint32_t> rates;
   auto passes = [&](Split split, int way, bool added) {
     system().particleCount = nextParticleId = COUNT;
+    system().threadCount = int32_t(split.size());
     std::copy(start.begin(), start.end(), system().particles);
     rebuildGrid(system());
     if (added) addParticle(100.0f / 84.0f, 100.0f / 84.0f, 100.0f / 84.0f);  // into the ball
