@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "parallel/run_parallel.h"
+
 namespace sph {
 
 inline constexpr int32_t MIN_THREAD_COUNT = 1;
-// More workers than this only adds thread start-up cost to every pass.
-inline constexpr int32_t MAX_THREAD_COUNT = 1024;
 
 // Writes "Number of threads: " to `prompts` (flushed before every read) and
 // reads one integer from `in` by formatted extraction: leading white space is

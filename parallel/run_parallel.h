@@ -16,6 +16,11 @@
 
 namespace sph {
 
+// The most worker threads a pass may be asked for: far above any useful
+// count on a desktop, low enough that a typo cannot ask for millions of
+// thread starts per pass.
+inline constexpr int32_t MAX_THREAD_COUNT = 1024;
+
 struct WorkRange {
   int32_t begin;
   int32_t end;

@@ -23,8 +23,10 @@ inline constexpr BlockLayers PROGRAM_BLOCK = {20, 20, 40};
 // after every step, so the layers carry the accumulated rounding.
 inline float advanceSeedCounter(float counter) { return float(double(counter) + SEED_STEP); }
 
-// True when every particle of the block lies inside the box.
-bool blockFitsInBox(BlockLayers layers);
+// The most layers that fit in the box along any axis: the 161st would lie
+// beyond the far wall (the step is about 1/160 of the box). Blocks of 1 to
+// this many layers along each axis are the ones that fit.
+inline constexpr int32_t MAX_BLOCK_LAYERS = 160;
 
 // Adds layers.x * layers.y * layers.z particles to `fluidSystem` through
 // addParticle, x slowest and z fastest: index i lies in x layer

@@ -88,11 +88,19 @@ TEST(Model, Integrate) {
   }
 }
 
-TEST(Model, BlocksMustFitInTheBox) {
-  const BlockLayers fits[] = {{1, 1, 1}, {160, 160, 160}}, leaves[] = {{161, 1, 1}, {1, 161, 1}, {1, 1, 161},
-                                                                      {0, 20, 40}, {20, -1, 40}, {2000000000, 1, 1}};
-  for (BlockLayers layers : fits) EXPECT_TRUE(blockFitsInBox(layers)) << layers.x << "," << layers.y << "," << layers.z;
-  for (BlockLayers layers : leaves) EXPECT_FALSE(blockFitsInBox(layers)) << layers.x << "," << layers.y << "," << layers.z;
+// The layer limit is the box's: along each axis the last of MAX_BLOCK_LAYERS
+// layers lies inside, one more would not.
+TEST(Model, TheLayerLimitIsWhatFitsInTheBox) {
+  const float box[3] = {BOX_X, BOX_Y, BOX_Z};
+  for (int axis = 0; axis < 3; ++axis) {
+    for (const int32_t count : {MAX_BLOCK_LAYERS, MAX_BLOCK_LAYERS + 1}) {
+      int32_t counts[3] = {1, 1, 1};
+      counts[axis] = count;
+      test::FreshProgram program(1, {counts[0], counts[1], counts[2]});
+      EXPECT_EQ(program.system().particles[count - 1].position[axis] <= box[axis], count == MAX_BLOCK_LAYERS)
+          << "axis " << axis << ", " << count << " layers";
+    }
+  }
 }
 
 TEST(ModelDeathTest, AnExhaustedHeapEndsWithAMessage) {

@@ -3,12 +3,11 @@
 #include <sph_version.h>
 
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <cstdio>
 #include <limits>
 
 #include "app/frame.h"
+#include "parallel/run_parallel.h"
 
 namespace sph {
 
@@ -45,13 +44,14 @@ std::string checkLayers(const std::string& text, BlockLayers& layers) {
   std::size_t start = 0;
   for (int axis = 0; axis < 3; ++axis) {
     const std::size_t comma = axis < 2 ? text.find(',', start) : text.size();
-    // Layers beyond 1000 cannot fit in the box on any axis (about 160 do).
-    if (comma == std::string::npos || !parseBounded(text.substr(start, comma - start), 1, 1000, counts[axis]))
-      return "must be three whole numbers X,Y,Z from 1 to 160";
+    if (comma == std::string::npos ||
+        !parseBounded(text.substr(start, comma - start), 1, MAX_BLOCK_LAYERS, counts[axis]))
+      return "must be three whole numbers X,Y,Z from 1 to " + std::to_string(MAX_BLOCK_LAYERS) +
+             ": a block that fits in the box";
     start = comma + 1;
   }
   layers = {counts[0], counts[1], counts[2]};
-  return blockFitsInBox(layers) ? "" : "a block of " + text + " layers would place particles outside the box";
+  return "";
 }
 
 std::string checkKeyHold(const std::string& text) {
@@ -80,10 +80,10 @@ void holdArrows(const std::vector<KeyHold>& holds, int32_t frame) {
 void addRunOptions(CLI::App& app, RunOptions& options) {
   app.add_option("--frames", options.frames, "Frames to run")->type_name("N")->transform(wholeNumber(0, INT32_TOP))
       ->capture_default_str();
-  app.add_option("--threads", options.threads, "Worker threads per pass, 1 to " + std::to_string(MAX_TOOL_THREADS))
-      ->type_name("T")->transform(wholeNumber(1, MAX_TOOL_THREADS))->capture_default_str();
+  app.add_option("--threads", options.threads, "Worker threads per pass, 1 to " + std::to_string(MAX_THREAD_COUNT))
+      ->type_name("T")->transform(wholeNumber(1, MAX_THREAD_COUNT))->capture_default_str();
   app.add_option_function<std::string>("--layers", [&options](const std::string& text) { checkLayers(text, options.layers); },
-                                       "A block of X*Y*Z particles (at most 160 layers an axis fit)")
+                                       "A block of X*Y*Z particles (at most " + std::to_string(MAX_BLOCK_LAYERS) + " layers an axis fit)")
       ->type_name("X,Y,Z")->check(CLI::Validator([](std::string& text) { BlockLayers unused; return checkLayers(text, unused); }, ""))
       ->default_str("20,20,40");
   app.add_option_function<int32_t>("--hold-up", [&options](const int32_t& k) {
@@ -106,13 +106,19 @@ CLI::Option* addCountOption(CLI::App& app, const std::string& name, int32_t& cou
       ->capture_default_str();
 }
 
-CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate, const std::string& description) {
+CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate, double low, double high,
+                           const std::string& description) {
   return app.add_option(name, rate, description)->type_name("R")->capture_default_str()->check(CLI::Validator(
-      [](std::string& text) {
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        const bool fine = !text.empty() && *end == '\0' && std::isfinite(value) && value > 0.0 && value <= 1000.0;
-        return fine ? std::string() : "'" + text + "' is not a number above 0 and at most 1000";
+      [low, high](std::string& text) {
+        // Decimal only, as people write a rate: no sign, exponent, hex or blanks.
+        double value = 0.0;
+        const char* const end = text.data() + text.size();
+        const std::from_chars_result result = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+        const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos;
+        if (decimal && result.ec == std::errc() && result.ptr == end && value >= low && value <= high) return std::string();
+        char range[64];
+        std::snprintf(range, sizeof range, "from %g to %g", low, high);
+        return "'" + text + "' is not a decimal number " + range;
       },
       ""));
 }

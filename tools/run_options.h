@@ -18,10 +18,6 @@ namespace sph {
 inline constexpr int EXIT_RUN_FAILED = 1;  // an output could not be written
 inline constexpr int EXIT_BAD_USAGE = 2;   // a bad command line; nothing was run
 
-// Upper bound on --threads: far above any useful count on a desktop, low
-// enough that a typo cannot ask for millions of threads per pass.
-inline constexpr int32_t MAX_TOOL_THREADS = 1024;
-
 // An arrow key held from frame `first` to frame `last`, both included,
 // frames counted from 0.
 struct KeyHold {
@@ -49,8 +45,10 @@ void addRunOptions(CLI::App& app, RunOptions& options);
 
 // Adds an option taking a whole number from 1 up (default: its value now).
 CLI::Option* addCountOption(CLI::App& app, const std::string& name, int32_t& count, const std::string& description);
-// Adds an option taking a rate above 0 and at most 1000 (default: its value now).
-CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate, const std::string& description);
+// Adds an option taking a decimal number from `low` to `high` (default: its
+// value now).
+CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate, double low, double high,
+                           const std::string& description);
 
 // Adds an option taking a path; a following option is not taken for the
 // path (`--dump --frames 3` has lost its path).
