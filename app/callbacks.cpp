@@ -18,15 +18,13 @@ void onDisplay() {
 }
 
 void onIdle() {
-  stepSimulation();
-  // The picture of this frame and the next step both use this gravity.
-  updateGravity();
-  // Single-buffered window: the frame is finished by a flush, not a swap.
-  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  renderScene();
-  glFlush();
-  frameCount += 1;
-  turnCamera();
+  runFrame([] {
+    // Single-buffered window: the frame is finished by a flush, not a swap.
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    renderScene();
+    glFlush();
+    frameCount += 1;
+  });
 }
 
 void onTimer(int /*value*/) {

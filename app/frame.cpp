@@ -43,12 +43,6 @@ void turnCamera() {
   angleY = float(double(angleY) + 2.0 * double(int(arrowLeft) - int(arrowRight)));
 }
 
-void simulateFrame() {
-  stepSimulation();
-  updateGravity();
-  turnCamera();
-}
-
 void resetFrameState() {
   angleX = angleY = 0.0f;
   arrowLeft = arrowRight = arrowUp = arrowDown = 0;

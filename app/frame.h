@@ -3,11 +3,13 @@
 // window program and the headless tools run frames through this module, so
 // it holds no OpenGL.
 //
-// Order inside a frame (the window program draws between 2 and 3):
+// Order inside a frame, written once, in runFrame, for every program:
 //   1. stepSimulation()  - uses the gravity computed in the frame before
 //   2. updateGravity()   - from the current angles
-//   3. turnCamera()      - angles advance by 2 degrees per held arrow key
-// All of it runs on the main thread, never while a worker runs.
+//   3. the picture       - drawn (the window) or kept (the recorder), or none
+//   4. turnCamera()      - angles advance by 2 degrees per held arrow key
+// So a frame's picture shows the angles its gravity was computed from. All
+// of it runs on the main thread, never while a worker runs.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +29,19 @@ void stepSimulation();
 void updateGravity();
 // angleX += 2 * (up - down), then angleY += 2 * (left - right).
 void turnCamera();
-// stepSimulation, updateGravity, turnCamera: a frame with nothing drawn.
-void simulateFrame();
+// One frame; `picture()` runs where the picture of the frame is made.
+template <class Picture>
+void runFrame(Picture&& picture) {
+  stepSimulation();
+  updateGravity();
+  picture();
+  turnCamera();
+}
+
+// A frame with no picture.
+inline void simulateFrame() {
+  runFrame([] {});
+}
 
 // Angles and keys back to zero and gravity to its initial value: the state
 // of a freshly started program.

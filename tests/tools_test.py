@@ -8,6 +8,7 @@ pictures, the particle data equal to sph-bench's dump, refusals and failures.
     tools_test.py PATH/TO/sph-bench PATH/TO/sph-record [TestCase ...]
 """
 import os
+import random
 import re
 import resource
 import select
@@ -26,13 +27,24 @@ SUMMARY = re.compile(r"frames: (\d+) threads: (\d+) particles: (\d+) seconds: \d
                      r"(?: written: (\d+))?\n")
 
 
-def run(*args, file_limit=0, timeout=600, cwd=None, program=None, env=None):
+def run(*args, file_limit=0, timeout=600, cwd=None, program=None, env=None, stdout=subprocess.PIPE, emulator=()):
     def limit_file_size():  # writes past the limit fail with EFBIG, as on a full disk
         if file_limit:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
-    return subprocess.run([program or BENCH, *map(str, args)], capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, preexec_fn=limit_file_size, timeout=timeout, cwd=cwd, env=env)
+    return subprocess.run([*emulator, program or BENCH, *map(str, args)], stdout=stdout, stderr=subprocess.PIPE,
+                          text=True, stdin=subprocess.DEVNULL, preexec_fn=limit_file_size, timeout=timeout, cwd=cwd,
+                          env=env)
+
+
+def killed_at_random(args, seconds, folder):
+    """Starts a tool, kills it with SIGKILL at a random moment of its run of about `seconds`, returns the files left."""
+    child = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(random.uniform(0.2, 1.1) * seconds)
+    child.kill()
+    child.wait()
+    time.sleep(0.5)  # an encoder in its own process group ends on its own, once its input has ended
+    return sorted(os.listdir(folder))
 
 
 def digest_of(frames, threads, holds):
@@ -54,7 +66,7 @@ class BenchCommandLine(unittest.TestCase):
                 (["--frames", "2147483648"], "'2147483648' is not"), (["--threads", "0"], "'0' is not a whole number"),
                 (["--threads", "1025"], "'1025' is not a whole number from 1 to 1024"),
                 (["--layers", "1,2"], "--layers: must be three"), (["--layers", "1,,3"], "--layers: must be three"),
-                (["--layers", "20,20,0"], "--layers: must be three"), (["--layers", "1,161,1"], "outside the box"),
+                (["--layers", "20,20,0"], "--layers: must be three"), (["--layers", "1,161,1"], "from 1 to 160: a block that"),
                 (["--hold", "up:3-2"], "'up:3-2' is not KEY:FIRST-LAST"), (["--hold", "north:1-2"], "'north:1-2'"),
                 (["--hold", "up:1"], "'up:1'"), (["--frames", "1", "--frames=1"], "--frames: At Most 1")]:
             with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
@@ -69,6 +81,7 @@ class BenchCommandLine(unittest.TestCase):
         for args in (["--help"], ["-h"], ["--frames", "3", "--help"]):
             result = run(*args)
             self.assertEqual((result.returncode, result.stderr), (0, ""))
+            self.assertIsNone(SUMMARY.search(result.stdout))  # nothing run
             for option in ("Usage: sph-bench", "--frames N=1000", "--threads T=1", "--hold-up K=0", "--hold KEY",
                            "--layers X,Y,Z=20,20,40", "--dump PATH", "--help", "--version"):
                 self.assertIn(option, result.stdout)
@@ -84,16 +97,17 @@ class BenchCommandLine(unittest.TestCase):
 
 class BenchOutput(unittest.TestCase):
     def test_dump_is_whole_or_not_there(self):
+        endless = 2000000000  # a target that cannot be written is refused before the run, or never
         with tempfile.TemporaryDirectory() as folder:
             old_umask = os.umask(0o022)
             target = f"{folder}/out.csv"
-            for args, limit, status, message in [
-                    ([f"{folder}/missing/out.csv"], 0, 1, f"{folder}/missing/out.csv"),
-                    ([folder], 0, 1, "Is a directory"), (["/dev/full"], 0, 1, "No space left on device"),
-                    ([target], 64 * 1024, 1, "File too large"), ([target, "--layers", "1,1,2"], 0, 0, "")]:
+            for frames, args, limit, status, message in [
+                    (endless, [f"{folder}/missing/out.csv"], 0, 1, f"{folder}/missing/out.csv"),
+                    (endless, [folder], 0, 1, "Is a directory"), (0, ["/dev/full"], 0, 1, "No space left on device"),
+                    (0, [target], 64 * 1024, 1, "File too large"), (0, [target, "--layers", "1,1,2"], 0, 0, "")]:
                 with open(target, "w") as old:
                     old.write("x" * 100000)
-                result = run("--frames", "0", "--dump", *args, file_limit=limit)
+                result = run("--frames", frames, "--dump", *args, file_limit=limit, timeout=60)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertNotIn("Usage", result.stderr)
@@ -104,14 +118,41 @@ class BenchOutput(unittest.TestCase):
                              "1,1.05000007,0,3.14999986,0,0,0,0.349999994,0\n")
             self.assertEqual(os.stat(target).st_mode & 0o777, 0o644)
 
+    def test_a_dump_killed_at_any_moment_is_whole_or_not_there(self):
+        with tempfile.TemporaryDirectory() as folder:
+            args = [BENCH, "--frames", "0", "--layers", "100,100,100", "--dump", f"{folder}/state.csv"]
+            started = time.monotonic()
+            subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+            seconds = time.monotonic() - started
+            whole = open(f"{folder}/state.csv", "rb").read()
+            for attempt in range(3):
+                for name in os.listdir(folder):
+                    os.unlink(f"{folder}/{name}")
+                left = killed_at_random(args, seconds, folder)
+                self.assertIn(left, ([], ["state.csv"]))
+                self.assertTrue(not left or open(f"{folder}/state.csv", "rb").read() == whole)
+
+    def test_a_lost_result_is_a_failure(self):
+        with open("/dev/full", "w") as full:
+            for program, args in [(BENCH, ["--frames", 3]), (BENCH, ["--help"]), (RECORD, ["--frames", 0, "--ply", "p"])]:
+                if not program:
+                    continue  # built without the recorder
+                with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
+                    result = run(*args, program=program, stdout=full, cwd=folder)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertRegex(result.stderr, "^sph-[a-z]+: cannot write to standard output: No space left")
+
     def test_trajectories(self):
-        # The in-process tests pin every line; here the tool's own frame loop and key holds.
-        for frames, threads, holds, args in [
-                (45, 1, "up:0-44", ["--hold", "up:0-44"]), (45, 1, "up:0-44", ["--hold-up", 45]),
+        # The in-process tests pin every line; here the tool's own frame loop and key holds, and the
+        # baseline build on a processor with SSE2 alone (an x86-64 of 2003, emulated).
+        for frames, threads, holds, args, emulator in [
+                (45, 1, "up:0-44", ["--hold", "up:0-44"], ()), (45, 1, "up:0-44", ["--hold-up", 45], ()),
                 (120, 2, "up:0-29,left:20-59,down:70-89", ["--hold", "up:0-29", "--hold=left:20-59", "--hold",
-                                                          "down:70-89"])]:
-            with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
-                result = run("--frames", frames, "--threads", threads, *args, "--dump", f"{folder}/state.csv")
+                                                          "down:70-89"], ()),
+                (3, 1, "-", [], ("qemu-x86_64", "-cpu", "qemu64"))]:
+            with self.subTest(args=args, emulator=emulator), tempfile.TemporaryDirectory() as folder:
+                result = run("--frames", frames, "--threads", threads, *args, "--dump", f"{folder}/state.csv",
+                             emulator=emulator)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(hashlib.sha256(open(f"{folder}/state.csv", "rb").read()).hexdigest(),
                                  digest_of(frames, threads, holds))
@@ -156,6 +197,26 @@ def probe(path, entries="codec_name,width,height,pix_fmt,avg_frame_rate,nb_read_
     return dict(line.split("=") for line in text.split())
 
 
+def decoded(path, *options):
+    """The first frame of a picture or film as 600 rows of 800 RGB pixels, decoded by ffmpeg."""
+    import numpy
+    pixels = subprocess.run(["ffmpeg", "-v", "error", "-i", path, *options, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt",
+                             "rgb24", "-"], capture_output=True, check=True).stdout
+    return numpy.frombuffer(pixels, numpy.uint8).reshape(600, 800, 3).astype(float)
+
+
+def encoder_of(pid):
+    """The process id of the ffmpeg a recorder started, or None."""
+    for entry in os.listdir("/proc"):
+        try:
+            stat = open(f"/proc/{entry}/stat").read()
+        except (OSError, ValueError):
+            continue
+        name, fields = stat[stat.index("(") + 1:stat.rindex(")")], stat[stat.rindex(")") + 2:].split()
+        if name == "ffmpeg" and fields[1] == str(pid):
+            return int(entry)
+
+
 def dump_arrays(args, frames):
     """sph-bench's dump after `frames` frames of the same run, as float32 columns (id too)."""
     import numpy
@@ -177,6 +238,12 @@ class Record(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(f"{folder}/png")), [f"frame_{k:06d}.png" for k in (0, 5, 10, 15, 20)])
             self.assertEqual(probe(f"{folder}/png/frame_000020.png", "codec_name,width,height"),
                              {"codec_name": "png", "width": "800", "height": "600"})
+            # The film's last frame has the colours of its picture, within the encoder's loss.
+            picture, film = (decoded(path, *select) for path, select in [
+                (f"{folder}/png/frame_000020.png", []), (f"{folder}/run.mp4", ["-vf", r"select=eq(n\,4)"])])
+            for shown in (picture.min(axis=2) == 255, (picture[:, :, 0] == 0) & (picture[:, :, 2] > 100)):  # box, points
+                self.assertGreater(shown.sum(), 1000)
+                self.assertLess(abs(film[shown].mean(axis=0) - picture[shown].mean(axis=0)).max(), 16)
             # The block at rest: a white box, blue points of one shade (dithered), black.
             pixels = subprocess.run(["ffmpeg", "-v", "error", "-i", f"{folder}/png/frame_000000.png", "-f", "rawvideo",
                                      "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
@@ -189,27 +256,72 @@ class Record(unittest.TestCase):
             for args, env, status, message in [
                     ([], None, 2, "nothing to record"), (["--png", folder, "--every", "0"], None, 2, "--every"),
                     (["--png", folder, "--fps", "0"], None, 2, "--fps"), (["--png", folder, "--fps", "nan"], None, 2, "'nan'"),
+                    (["--png", folder, "--fps", "0x10"], None, 2, "'0x10' is not a decimal number from 0.01 to 1000"),
+                    (["--png", folder, "--fps", " 30"], None, 2, "' 30'"), (["--png", folder, "--fps", "1e-300"], None, 2, "'1e-300'"),
                     (["--video", "/dev/null"], None, 1, "not a regular file"),
+                    (["--video", f"{folder}/file/v.mp4", "--frames", 2000000000], None, 1, "cannot create a file beside"),
+                    (["--png", folder, "--frames", 0], None, 1, "File too large"),  # the last frame's failure
                     (["--png", folder, "--hold", "up:2-1"], None, 2, "'up:2-1'"),
                     (["--video", f"{folder}/v.mp4"], {"PATH": "/nonexistent"}, 1, "(Debian package ffmpeg)"),
                     (["--ply", f"{folder}/file/ply"], None, 1, "cannot create the folder"),
                     (["--video", f"{folder}/v.mp4", "--frames", 400], None, 1, "ffmpeg could not write the film")]:
-                result = run("--layers", "2,2,2", *args, program=RECORD, env=env, file_limit=4000)
+                result = run("--layers", "2,2,2", *args, program=RECORD, env=env, file_limit=4000, timeout=60)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertRegex(result.stderr, f"^sph-record: [^\n]*{re.escape(message)}")
                 self.assertEqual(os.listdir(folder), ["file"])  # no film, cut short or not
 
-    def test_ctrl_c_removes_the_film(self):
+    def test_help_and_the_rates_the_encoder_takes(self):
+        result = run("--help", program=RECORD)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertIn("Usage: sph-record", result.stdout)
+        self.assertIsNone(SUMMARY.search(result.stdout))
         with tempfile.TemporaryDirectory() as folder:
-            child = subprocess.Popen([RECORD, "--frames", "10000000", "--layers", "2,2,2", "--video", f"{folder}/v.mp4"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            while not os.listdir(folder) and child.poll() is None:
-                time.sleep(0.05)
-            time.sleep(0.5)
-            child.send_signal(signal.SIGINT)
-            self.assertIn(b"the unfinished film was removed", child.communicate(timeout=30)[1])
-            self.assertEqual(child.returncode, -signal.SIGINT)
-            self.assertEqual(os.listdir(folder), [])
+            for rate in ("0.01", "1000"):
+                self.assertEqual(run("--frames", 2, "--layers", "2,2,2", "--fps", rate, "--video", f"{folder}/{rate}.mp4",
+                                     program=RECORD).returncode, 0)
+                self.assertEqual(probe(f"{folder}/{rate}.mp4")["nb_read_frames"], "3")
+
+    def test_a_stop_signal_removes_the_unfinished_film(self):
+        # Each stop signal, also while the encoder has stopped reading; one the caller ignores stays ignored.
+        for stop, ignored, stalled in [(signal.SIGINT, None, False), (signal.SIGHUP, None, False),
+                                       (signal.SIGTERM, None, True), (signal.SIGTERM, signal.SIGINT, False)]:
+            with self.subTest(stop=stop, ignored=ignored, stalled=stalled), tempfile.TemporaryDirectory() as folder:
+                child = subprocess.Popen([RECORD, "--frames", "10000000", "--layers", "2,2,2", "--video", f"{folder}/v.mp4"],
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                         preexec_fn=lambda: ignored and signal.signal(ignored, signal.SIG_IGN))
+                try:
+                    while (encoder := encoder_of(child.pid)) is None:
+                        time.sleep(0.05)
+                    time.sleep(0.5)
+                    if stalled:
+                        os.kill(encoder, signal.SIGSTOP)
+                        time.sleep(1)  # the pipe and both frame copies fill up
+                    if ignored:
+                        child.send_signal(ignored)
+                        time.sleep(0.5)
+                        self.assertIsNone(child.poll())
+                    child.send_signal(stop)
+                    self.assertIn(b"the unfinished film was removed", child.communicate(timeout=5)[1])
+                    self.assertEqual(child.returncode, -stop)
+                    self.assertEqual(os.listdir(folder), [])
+                finally:
+                    if child.poll() is None:  # still blocked: end it and its stopped encoder
+                        os.kill(encoder, signal.SIGKILL)
+                        child.kill()
+                        child.wait()
+
+    def test_a_film_killed_at_any_moment_is_whole_or_not_there(self):
+        with tempfile.TemporaryDirectory() as folder:
+            args = [RECORD, "--frames", "300", "--layers", "2,2,2", "--video", f"{folder}/v.mp4"]
+            started = time.monotonic()
+            subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+            seconds = time.monotonic() - started
+            for attempt in range(3):
+                for name in os.listdir(folder):
+                    os.unlink(f"{folder}/{name}")
+                left = killed_at_random(args, seconds, folder)
+                self.assertIn(left, ([], ["v.mp4"]))
+                self.assertTrue(not left or probe(f"{folder}/v.mp4")["nb_read_frames"] == "301")
 
 
 class ThreadedRecord(unittest.TestCase):
@@ -235,6 +347,12 @@ class ThreadedRecord(unittest.TestCase):
                              [ply.point_data["id"], ply.points, *(ply.point_data[k] for k in ("vx", "vy", "vz", "density",
                                                                                               "pressure"))]):
                     self.assertTrue((numpy.column_stack(rows).astype(numpy.float32) == dump).all())
+                # The PLY's colour is the window's: blue from the speed, 8 bits as OpenGL rounds it.
+                v = dump[:, 4:7].astype(numpy.float64)
+                blue = numpy.float32(0.5 + ((v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1]) + v[:, 2] * v[:, 2]) * 0.125 * 0.5)
+                expected = numpy.floor(numpy.minimum(1.0, blue.astype(numpy.float64)) * 255 + 0.5)
+                colours = [ply.point_data[k].view(numpy.uint8) for k in ("red", "green", "blue")]  # meshio 5 reads int8
+                self.assertTrue((colours[0] == 0).all() and (colours[1] == 0).all() and (colours[2] == expected).all())
 
     def test_a_full_disk_keeps_the_complete_files(self):
         import meshio

@@ -80,8 +80,12 @@ void destroyOffscreenContext(OffscreenContext& gl) {
   if (gl.context != EGL_NO_CONTEXT) eglDestroyContext(gl.display, gl.context);
   if (gl.surface != EGL_NO_SURFACE) eglDestroySurface(gl.display, gl.surface);
   eglTerminate(gl.display);
-  gl = OffscreenContext();
+  gl.display = EGL_NO_DISPLAY;
+  gl.surface = EGL_NO_SURFACE;
+  gl.context = EGL_NO_CONTEXT;
 }
+
+OffscreenContext::~OffscreenContext() { destroyOffscreenContext(*this); }
 
 bool useOffscreenContext(const OffscreenContext& gl, std::string& error) {
   if (eglBindAPI(EGL_OPENGL_API) && eglMakeCurrent(gl.display, gl.surface, gl.surface, gl.context)) return true;

@@ -17,6 +17,7 @@ struct OffscreenContext {
   EGLSurface surface = EGL_NO_SURFACE;
   EGLContext context = EGL_NO_CONTEXT;
   int width = 0, height = 0;
+  ~OffscreenContext();  // destroyOffscreenContext
 };
 
 // Creates the context and makes it current on this thread; on failure

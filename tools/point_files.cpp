@@ -1,8 +1,11 @@
 #include "point_files.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "app/scene.h"
 #include "solver/passes.h"
 
 namespace sph {
@@ -79,7 +82,9 @@ std::string formatPly(const Particle* const particles, const int32_t count) {
                       std::to_string(count) + "\n";
   for (const char* name : {"x", "y", "z", "vx", "vy", "vz", "density", "pressure"})
     bytes += std::string("property float ") + name + "\n";
-  bytes += "property int id\nend_header\n";
+  // The colour the window gives the point, as the standard properties that
+  // readers which ignore named ones (MeshLab, CloudCompare) show.
+  bytes += "property int id\nproperty uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n";
   for (int32_t k = 0; k < count; ++k) {
     const Particle& p = particles[k];
     bytes.append(reinterpret_cast<const char*>(p.position), 12);
@@ -87,6 +92,9 @@ std::string formatPly(const Particle* const particles, const int32_t count) {
     append(bytes, p.density);
     append(bytes, p.pressure);
     append(bytes, p.id);
+    // OpenGL's conversion to 8 bits: clamped, scaled and rounded.
+    const uint8_t blue = uint8_t(std::lround(std::min(1.0, double(pointBlue(p.velocity))) * 255.0));
+    bytes += {char(0), char(0), char(blue)};
   }
   return bytes;
 }

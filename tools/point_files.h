@@ -1,11 +1,12 @@
 // The particles of one frame as files for other programs: a VTK XML
 // unstructured grid (.vtu, one vertex cell a particle) with a ParaView
 // collection (.pvd) that makes the frames one animation, and a binary PLY
-// point cloud for Blender and MeshLab. Both carry, per particle, the
-// position and the velocity (world units, y up: Blender, z up, imports them
-// with Up = Y), density, pressure and id, as
-// little-endian 32-bit floats (id: 32-bit integer), the bits the simulation
-// holds.
+// point cloud. Both carry, per particle, the position and the velocity
+// (world units, y up: Blender, z up, imports them with Up = Y), density,
+// pressure and id, as little-endian 32-bit floats (id: 32-bit integer), the
+// bits the simulation holds. The PLY file also carries the point's colour in
+// the picture as the standard red, green and blue bytes: many readers of
+// point clouds keep only the position and those.
 #pragma once
 
 #include <cstdint>

@@ -10,12 +10,15 @@
 #include "atomic_file.h"
 #include "png_image.h"
 #include "point_files.h"
+#include "stop_signals.h"
 
 namespace sph {
 
 namespace {
 
 constexpr int WIDTH = 800, HEIGHT = 600;  // the window's size
+// How often the main thread's waits look at the stop flag.
+constexpr std::chrono::milliseconds STOP_POLL{50};
 
 bool picture(const RecordOutputs& o) { return !o.video.empty() || !o.pngFolder.empty(); }
 
@@ -36,12 +39,6 @@ bool writeCollection(Recording& r, std::string& error) {
   if (!writeFileAtomically(r.outputs.vtkFolder + "/run.pvd", formatPvd(r.vtkFrames), error)) return false;
   r.collectionFrames = r.vtkFrames.size();
   return true;
-}
-
-void fail(Recording& r, const std::string& error) {
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.failed = true;
-  r.failure = error;
 }
 
 bool writeFile(const std::string& folder, int32_t frame, const char* extension, const std::string& bytes,
@@ -79,14 +76,21 @@ bool writeFrame(Recording& r, const FrameCopy& copy, std::string& error) {
   return o.plyFolder.empty() || writeFile(o.plyFolder, copy.frame, ".ply", formatPly(particles, count), error);
 }
 
+// Out of memory while formatting a frame fails the recording, like a full
+// disk, instead of ending the process from this thread.
+bool writeFrameOrFail(Recording& r, const FrameCopy& copy, std::string& error) {
+  try {
+    return writeFrame(r, copy, error);
+  } catch (const std::bad_alloc&) {
+    error = "out of memory while writing frame " + std::to_string(copy.frame);
+    return false;
+  }
+}
+
 void writeFrames(Recording& r) {
   std::string error;
-  if (picture(r.outputs) && !useOffscreenContext(r.gl, error)) {
-    fail(r, error);
-    r.changed.notify_all();
-    return;
-  }
-  for (;;) {
+  bool ok = !picture(r.outputs) || useOffscreenContext(r.gl, error);
+  while (ok) {
     int slot;
     {
       std::unique_lock<std::mutex> lock(r.mutex);
@@ -95,17 +99,28 @@ void writeFrames(Recording& r) {
       slot = r.ready.front();
       r.ready.pop_front();
     }
-    const bool ok = writeFrame(r, r.copies[slot], error);
-    {
-      std::lock_guard<std::mutex> lock(r.mutex);
-      r.free.push_back(slot);
-      r.written += ok;
-    }
-    if (!ok) fail(r, error);
+    ok = writeFrameOrFail(r, r.copies[slot], error);
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.free.push_back(slot);
+    r.written += ok;
     r.changed.notify_all();
-    if (!ok) break;
   }
   if (picture(r.outputs)) releaseOffscreenContext();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (!ok) {
+    r.failed = true;
+    r.failure = error;
+  }
+  r.writerDone = true;
+  r.changed.notify_all();
+}
+
+// Waits on the main thread until `done` holds or a stop signal comes; false
+// on the signal.
+template <class Done>
+bool waitUnlessStopped(Recording& r, std::unique_lock<std::mutex>& lock, Done done) {
+  while (!done() && stopSignal == 0) r.changed.wait_for(lock, STOP_POLL);
+  return done() || stopSignal == 0;
 }
 
 }  // namespace
@@ -113,7 +128,6 @@ void writeFrames(Recording& r) {
 bool startRecording(Recording& r, const RecordOutputs& outputs, std::string& error) {
   const RecordOutputs& o = r.outputs = outputs;
   // Folders last, so that a refusal leaves nothing behind.
-  if (!o.video.empty() && !checkFileCanBeWritten(o.video, error)) return false;
   if (picture(o)) {
     if (!createOffscreenContext(r.gl, WIDTH, HEIGHT, error)) return false;
     setupView();
@@ -131,7 +145,10 @@ bool recordFrame(Recording& r, int32_t frame, std::string& error) {
   int slot;
   {
     std::unique_lock<std::mutex> lock(r.mutex);
-    r.changed.wait(lock, [&] { return !r.free.empty() || r.failed; });
+    if (!waitUnlessStopped(r, lock, [&] { return !r.free.empty() || r.failed; })) {
+      error = "stopped";
+      return false;
+    }
     if (r.failed) {
       error = r.failure;
       return false;
@@ -154,11 +171,15 @@ bool recordFrame(Recording& r, int32_t frame, std::string& error) {
 
 bool finishRecording(Recording& r, std::string& error) {
   {
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::unique_lock<std::mutex> lock(r.mutex);
     r.closing = true;
+    r.changed.notify_all();
+    if (!waitUnlessStopped(r, lock, [&] { return r.writerDone; })) {
+      error = "stopped";
+      return false;
+    }
   }
-  r.changed.notify_all();
-  if (r.writer.joinable()) r.writer.join();
+  r.writer.join();
   if (r.failed) {
     error = r.failure;
     return false;
@@ -179,5 +200,7 @@ void abandonRecording(Recording& r) {
   std::string ignored;  // what cannot be written now stays as it was: complete
   writeCollection(r, ignored);
 }
+
+Recording::~Recording() { abandonRecording(*this); }
 
 }  // namespace sph

@@ -42,7 +42,7 @@ struct Recording {
   std::condition_variable changed;
   FrameCopy copies[2];
   std::deque<int> ready, free;  // indices into copies
-  bool closing = false, stopping = false, failed = false;
+  bool closing = false, stopping = false, failed = false, writerDone = false;
   std::string failure;
   int32_t written = 0;
   // The writer's own, and after it has ended the caller's.
@@ -50,15 +50,18 @@ struct Recording {
   std::vector<int32_t> vtkFrames;  // the frames whose .vtu files are complete
   std::size_t collectionFrames = 0;  // how many of them run.pvd lists
   std::chrono::steady_clock::time_point collectionWrittenAt;
+  ~Recording();  // abandonRecording: every path out stops the writer and the encoder
 };
 
 // Checks and opens every output (folders, encoder, drawing context) before
 // the run and starts the writer; on failure returns false with the reason.
 bool startRecording(Recording& r, const RecordOutputs& outputs, std::string& error);
 // Hands over the running program's state after `frame` frames, waiting
-// while both copies are in use. False, with the reason, once writing failed.
+// while both copies are in use. False, with the reason, once writing failed
+// or a stop signal came (stop_signals.h).
 bool recordFrame(Recording& r, int32_t frame, std::string& error);
-// Writes what was handed over and completes the film.
+// Writes what was handed over and completes the film; false, with the
+// reason, on a failure or a stop signal before the film is in place.
 bool finishRecording(Recording& r, std::string& error);
 // Stops at once and removes an unfinished film; what is complete stays.
 void abandonRecording(Recording& r);

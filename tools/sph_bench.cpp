@@ -14,7 +14,9 @@
 #include "progress_line.h"
 #include "solver/state_csv.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int bench(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
   sph::RunOptions options;
   std::string dumpPath;
@@ -57,3 +59,7 @@ int main(int argc, char** argv) {
   sph::finishRun(system);
   return status;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return sph::runTool("sph-bench", bench, argc, argv); }

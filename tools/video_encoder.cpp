@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "atomic_file.h"
+#include "stop_signals.h"
 
 extern char** environ;
 
@@ -24,10 +24,15 @@ namespace {
 // file) it reports without a failing status.
 bool waitForEncoder(VideoEncoder& video, std::string& error) {
   // Wait for the end without reaping, then reap under the lock: until then
-  // the id stays the encoder's, whatever stopEncoder does meanwhile.
-  siginfo_t ended{};
+  // the id stays the encoder's, whatever stopEncoder does meanwhile. Polled,
+  // so that a stop signal ends an encoder that has stopped reading.
   int waited;
-  while ((waited = waitid(P_PID, id_t(video.child), &ended, WEXITED | WNOWAIT)) < 0 && errno == EINTR) {
+  for (;;) {
+    siginfo_t ended{};
+    waited = waitid(P_PID, id_t(video.child), &ended, WEXITED | WNOWAIT | WNOHANG);
+    if ((waited == 0 && ended.si_pid != 0) || (waited < 0 && errno != EINTR)) break;
+    if (stopSignal != 0) kill(video.child, SIGKILL);
+    usleep(10000);
   }
   int status = 0;
   {
@@ -44,7 +49,7 @@ bool waitForEncoder(VideoEncoder& video, std::string& error) {
   said.resize(length > 0 ? std::size_t(length) : 0);
   while (!said.empty() && said.back() == '\n') said.pop_back();
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && said.empty()) return true;
-  error = "ffmpeg could not write the film '" + video.path + "'" +
+  error = "ffmpeg could not write the film '" + video.film.path + "'" +
           (said.empty() ? WIFEXITED(status) ? " (exit status " + std::to_string(WEXITSTATUS(status)) + ")"
                                             : std::string(" (") + strsignal(WTERMSIG(status)) + ")"
                         : ":\n" + said);
@@ -55,7 +60,6 @@ bool waitForEncoder(VideoEncoder& video, std::string& error) {
 
 bool startVideo(VideoEncoder& video, const std::string& path, int width, int height, double framesPerSecond,
                 std::string& error) {
-  video.path = path;
   video.frameBytes = std::size_t(width) * std::size_t(height) * 3;
   // The film is renamed over its target when complete, which must not
   // replace a device or a pipe (--video /dev/null); an MP4 needs a real file
@@ -65,7 +69,7 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
     error = "cannot write the film to '" + path + "': not a regular file";
     return false;
   }
-  if (!createTemporaryFile(path, video.temporaryPath, error)) return false;
+  if (!openPendingFile(path, video.film, error)) return false;
   int ends[2];
   video.messages = std::tmpfile();
   if (video.messages == nullptr || pipe2(ends, O_CLOEXEC) != 0) {
@@ -76,8 +80,9 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   char size[32], rate[32];
   std::snprintf(size, sizeof size, "%dx%d", width, height);
   std::snprintf(rate, sizeof rate, "%.17g", framesPerSecond);
-  // "file:" so that a name with a colon or a leading dash is a file name.
-  const std::string output = "file:" + video.temporaryPath;
+  // The film is the encoder's descriptor 3. "file:" so that a name with a
+  // colon or a leading dash is a file name.
+  const std::string output = "file:" + (video.film.temporaryPath.empty() ? "/proc/self/fd/3" : video.film.temporaryPath);
   const char* const arguments[] = {
       "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
       "-f", "rawvideo", "-pixel_format", "rgb24", "-video_size", size, "-framerate", rate, "-i", "pipe:0",
@@ -91,6 +96,7 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fileno(video.messages), STDERR_FILENO);
   posix_spawn_file_actions_addclose(&actions, fileno(video.messages));
+  posix_spawn_file_actions_adddup2(&actions, video.film.descriptor, 3);
   // A process group of its own: Ctrl-C on the terminal reaches the recorder,
   // which then stops the encoder and removes the unfinished film. The
   // signals the recorder catches or ignores are the encoder's to handle.
@@ -125,7 +131,7 @@ bool writeVideoFrame(VideoEncoder& video, const std::vector<uint8_t>& rgb, std::
     if (written < 0) {  // the encoder has ended: it says why
       close(video.pipe);
       video.pipe = -1;
-      if (waitForEncoder(video, error)) error = "ffmpeg ended before the film '" + video.path + "' was complete";
+      if (waitForEncoder(video, error)) error = "ffmpeg ended before the film '" + video.film.path + "' was complete";
       abandonVideo(video);
       return false;
     }
@@ -141,10 +147,9 @@ bool finishVideo(VideoEncoder& video, std::string& error) {
     abandonVideo(video);
     return false;
   }
-  const bool moved = moveIntoPlace(video.temporaryPath, video.path, error);
-  video.temporaryPath.clear();
+  const bool placed = commitPendingFile(video.film, error);
   abandonVideo(video);  // closes what is left
-  return moved;
+  return placed;
 }
 
 void stopEncoder(VideoEncoder& video) {
@@ -160,10 +165,11 @@ void abandonVideo(VideoEncoder& video) {
     std::string ignored;
     waitForEncoder(video, ignored);
   }
-  if (!video.temporaryPath.empty()) unlink(video.temporaryPath.c_str());
-  video.temporaryPath.clear();
+  discardPendingFile(video.film);
   if (video.messages != nullptr) std::fclose(video.messages);
   video.messages = nullptr;
 }
+
+VideoEncoder::~VideoEncoder() { abandonVideo(*this); }
 
 }  // namespace sph
