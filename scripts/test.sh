@@ -16,10 +16,10 @@ echo "== Release build: all tests"
 "$root/scripts/build.sh" "$root/build"
 run_ctest "$root/build"
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer: all tests but the window program and the install"
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: all tests but the window program, the install, the emulated processor and the programs killed outright"
 "$root/scripts/build.sh" "$root/build-asan" -DSANITIZE=address -DSPH_BUILD_BENCH=OFF
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
-run_ctest "$root/build-asan" -E "window_program|install|tools.Record$"
+run_ctest "$root/build-asan" -E "window_program|install|tools.Record$|tools.OldProcessor|tools.WholeOrNothing"
 # Mesa's software renderer, unloaded when the recorder's drawing context ends,
 # leaves a few small blocks that LeakSanitizer can no longer name.
 ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0 run_ctest "$root/build-asan" -R "tools.Record$"
