@@ -25,7 +25,7 @@ trap 'echo "FAIL: stopped (time limit or signal)"; exit 1' INT TERM HUP
 fail() { echo "FAIL: $*"; head -c 2000 "$work"/main.* 2>/dev/null; exit 1; }
 ok() { echo "ok: $*"; }
 
-source "$(dirname "$0")/../tools/xvfb.sh"  # wait_for, start_xvfb
+source "$(dirname "$0")/../scripts/xvfb.sh"  # wait_for, start_xvfb
 start_xvfb "$work" || fail "Xvfb did not start"
 
 title="Smoothed particle hydrodynamics"

@@ -3,7 +3,7 @@
 # 128000 particles and prints a Markdown table of the medians, with the
 # lowest and highest run beside each.
 #
-#   tools/perf_table.sh [SPH_BENCH] [FRAMES] [RUNS]
+#   scripts/perf_table.sh [SPH_BENCH] [FRAMES] [RUNS]
 #   (defaults: build/tools/sph-bench, 300 frames, 3 runs)
 #
 # The machine is shared and noisy, so every run waits until the CPUs have

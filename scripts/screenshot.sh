@@ -3,7 +3,7 @@
 # virtual X server, answers 2 threads, lets the liquid flow for a few seconds
 # and saves the window's content.
 #
-#   tools/screenshot.sh [PATH/TO/sph [OUTPUT.png [SECONDS]]]
+#   scripts/screenshot.sh [PATH/TO/sph [OUTPUT.png [SECONDS]]]
 #
 # Defaults: build/app/sph, docs/screenshot.png, 4 seconds after the first
 # frames. Needs Xvfb, xdotool and ImageMagick (scripts/setup.sh installs them).
@@ -27,7 +27,7 @@ cleanup() {
 trap cleanup EXIT
 
 # wait_for and start_xvfb.
-source "$root/tools/xvfb.sh"
+source "$root/scripts/xvfb.sh"
 start_xvfb "$work" || exit 1
 
 echo 2 | "$sph" >"$work/console.out" &
