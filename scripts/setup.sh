@@ -18,7 +18,8 @@ web=(
   emscripten nodejs node-acorn     # the compiler for WebAssembly and the JavaScript tools it runs
 )
 web_tests=(
-  chromium chromium-driver python3-selenium imagemagick  # the page in a real browser; its pictures read back
+  chromium chromium-driver python3-selenium  # the page in a real browser
+  imagemagick python3-numpy                  # its pictures read back
 )
 
 packages=()

@@ -5,7 +5,7 @@ arrow keys held and released), its dump's SHA-256 against the pinned digest.
 WebAssembly has one form of the SIMD loops (the SSE2 and SSSE3 intrinsics
 translated to its own), so each line runs once.
 
-    web_digests_test.py NODE [NODE-OPTION...] PATH/TO/sph-bench.js
+    web_digests_test.py PATH/TO/build-web/tools/sph-bench
 """
 import hashlib
 import os
@@ -14,7 +14,7 @@ import sys
 import tempfile
 import unittest
 
-COMMAND = None
+BENCH = None
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "trajectories.txt")
 
 
@@ -26,7 +26,7 @@ class WebAssemblyDigests(unittest.TestCase):
             holding = [] if holds == "-" else [f"--hold={hold}" for hold in holds.split(",")]
             with self.subTest(frames=frames, threads=threads, layers=layers, holds=holds), \
                     tempfile.TemporaryDirectory() as folder:
-                result = subprocess.run([*COMMAND, "--frames", frames, "--threads", threads, "--layers", layers,
+                result = subprocess.run([BENCH, "--frames", frames, "--threads", threads, "--layers", layers,
                                          *holding, "--dump", f"{folder}/state.csv"], capture_output=True, text=True,
                                         stdin=subprocess.DEVNULL, timeout=300)
                 self.assertEqual(result.returncode, 0, result.stderr)
@@ -36,5 +36,5 @@ class WebAssemblyDigests(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    COMMAND, sys.argv[1:] = sys.argv[1:], []
+    BENCH = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

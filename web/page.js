@@ -10,9 +10,10 @@ const answerLine = document.getElementById('line');
 const arrowButtons = document.querySelectorAll('#arrows button');
 let running = false;  // frames started and not ended
 
-function showMessage(text) {
+function showMessage(text, isError = true) {
   const message = document.getElementById('message');
   message.textContent = text;
+  message.className = isError ? 'error' : '';
   message.hidden = false;
 }
 
@@ -138,7 +139,7 @@ function start() {
       releaseArrows();
       running = false;
       arrowButtons.forEach((button) => { button.disabled = true; });
-      showMessage('The program has ended (Escape). Reload the page to run it again.');
+      showMessage('The program has ended (Escape). Reload the page to run it again.', false);
     },
     // ?threads=N answers the question as if it were typed.
     postRun: [() => {
