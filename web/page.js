@@ -43,9 +43,10 @@ function whatIsMissing() {
       '"Cross-Origin-Opener-Policy: same-origin" and "Cross-Origin-Embedder-Policy: require-corp". ' +
       'Without them the browser does not let threads share memory. "bash scripts/web.sh" serves the page with both.';
   }
-  if (!document.createElement('canvas').getContext('webgl')) {
-    return 'This browser cannot draw the picture: WebGL is turned off or not supported here.';
-  }
+  const probe = document.createElement('canvas').getContext('webgl');
+  if (!probe) return 'This browser cannot draw the picture: WebGL is turned off or not supported here.';
+  const lose = probe.getExtension('WEBGL_lose_context');  // give the context back at once
+  if (lose) lose.loseContext();
   return null;
 }
 
