@@ -12,41 +12,27 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 import numpy
-from selenium import webdriver
-from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+from headless_chromium import chromium, serve, start_server, stop  # noqa: E402
+
 PAGE = None
-SERVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web", "serve.py")
 TITLE = "Smoothed particle hydrodynamics"
 REFUSAL = "Please enter a whole number from 1 to {}.\n"
 
 
-def serve(test, *command):
-    """Starts a server that prints its address first, stopped when `test` ends; returns the address."""
-    server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    test.addCleanup(lambda: (server.terminate(), server.wait(), server.stdout.close()))
-    return re.search(r"http://127\.0\.0\.1:\d+/", server.stdout.readline()).group(0)
-
-
-def browser(*flags):
-    options = Options()
-    options.binary_location = "/usr/bin/chromium"
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--enable-unsafe-swiftshader", "--window-size=1000,900",
-                 f"--user-data-dir={tempfile.mkdtemp(prefix='sph-chromium.')}", *flags):
-        options.add_argument(flag)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+def browser(test, *flags):
+    """A headless Chromium whose view holds the whole canvas, closed when `test` ends."""
+    driver = chromium("--window-size=1000,900", *flags)
+    test.addCleanup(driver.quit)
+    return driver
 
 
 def wait_for(condition, seconds=60):
@@ -76,9 +62,9 @@ def box_lines(picture):
 
 class Page(unittest.TestCase):
     def setUp(self):
-        self.url = serve(self, sys.executable, SERVE, PAGE, "--port", "0")
-        self.driver = browser()
-        self.addCleanup(self.driver.quit)
+        server, self.url = serve(PAGE)
+        self.addCleanup(stop, server)
+        self.driver = browser(self)
 
     def console_text(self, driver=None):
         return (driver or self.driver).execute_script("return document.getElementById('output').textContent")
@@ -147,9 +133,10 @@ class Page(unittest.TestCase):
         self.assertEqual(errors, [])
 
     def test_where_the_page_cannot_run_it_says_why(self):
-        plain_url = serve(self, sys.executable, "-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory", PAGE, "0")
-        no_webgl = browser("--disable-3d-apis")
-        self.addCleanup(no_webgl.quit)
+        plain, plain_url = start_server(sys.executable, "-u", "-m", "http.server", "--bind", "127.0.0.1",
+                                        "--directory", PAGE, "0")
+        self.addCleanup(stop, plain)
+        no_webgl = browser(self, "--disable-3d-apis")
         for driver, url, words in [
                 (self.driver, plain_url, ["Cross-Origin-Opener-Policy: same-origin",
                                           "Cross-Origin-Embedder-Policy: require-corp"]),
