@@ -16,12 +16,6 @@ add_compile_options(-msimd128 -msse2 -mssse3)
 # the one that runs this code, so it is not asked.
 set(SPH_HOST_HAS_SSSE3 OFF CACHE INTERNAL "")
 
-# Whole-program optimisation: LLVM then inlines the SIMD loops and the
-# per-pass entries into the passes across files, which WebAssembly engines
-# do not do themselves (about 5 % of a frame). No result changes.
-add_compile_options(-flto)
-add_link_options(-flto)
-
 # The micro-benchmarks time native code only.
 set(SPH_BUILD_BENCH OFF CACHE BOOL "" FORCE)
 
