@@ -13,6 +13,7 @@ free port (the address printed tells which).
 import argparse
 import functools
 import http.server
+import os
 import sys
 
 
@@ -32,11 +33,19 @@ class IsolatedHandler(http.server.SimpleHTTPRequestHandler):
             super().log_message(format, *args)
 
 
+def port_number(text):
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a port number from 0 to 65535")
+    return int(text)
+
+
 def main():
     parser = argparse.ArgumentParser(description="Serves the simulator's page on 127.0.0.1.")
     parser.add_argument("folder")
-    parser.add_argument("--port", type=int, default=8000)
+    parser.add_argument("--port", type=port_number, default=8000)
     options = parser.parse_args()
+    if not os.path.isfile(os.path.join(options.folder, "index.html")):
+        sys.exit(f"serve.py: no page in '{options.folder}' (bash scripts/web_build.sh build-web builds it)")
     handler = functools.partial(IsolatedHandler, directory=options.folder)
     try:
         server = http.server.ThreadingHTTPServer(("127.0.0.1", options.port), handler)
