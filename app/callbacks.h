@@ -17,8 +17,11 @@ void onIdle();
 // Once a second: "FPS: " and the frames of the last second in the title.
 void onTimer(int value);
 
-// Escape ends the program with status 0; every other key does nothing.
+// Escape ends the program (endProgram); every other key does nothing.
 void onKeyboard(unsigned char key, int x, int y);
+// What Escape does. The window program exits with status 0; a page cannot
+// end its process, so there the frames stop and the page says so.
+void endProgram();
 // Arrow keys set and clear the held flags that turn the camera.
 void onSpecialDown(int key, int x, int y);
 void onSpecialUp(int key, int x, int y);

@@ -24,10 +24,16 @@ uint8_t* arrowFlag(int key) {
 }  // namespace
 
 void onKeyboard(unsigned char key, int /*x*/, int /*y*/) {
+  if (key == ESCAPE) endProgram();
+}
+
+#if !defined(__EMSCRIPTEN__)  // the page's is in web/
+void endProgram() {
   // exit, not a return from main: glutMainLoop never returns. Exit handlers
   // run and the console streams are flushed.
-  if (key == ESCAPE) std::exit(0);
+  std::exit(0);
 }
+#endif
 
 void onSpecialDown(int key, int /*x*/, int /*y*/) {
   if (uint8_t* flag = arrowFlag(key)) *flag = 1;

@@ -7,17 +7,11 @@
 #include "callbacks.h"
 #include "console.h"
 #include "solver/fluid_system.h"
-#include "solver/seeding.h"
+#include "startup.h"
 #include "view.h"
 
 int main(int argc, char** argv) {
-  glutInit(&argc, argv);
-  // Single-buffered RGB with no depth buffer: frames end with glFlush.
-  glutInitDisplayMode(GLUT_RGB | GLUT_SINGLE);
-  // Set after glutInit, so they override GLUT's own -geometry option.
-  glutInitWindowPosition(400, 100);
-  glutInitWindowSize(800, 600);
-  glutCreateWindow("Smoothed particle hydrodynamics");
+  sph::openWindow(&argc, argv);
 
   glutDisplayFunc(sph::onDisplay);
   glutKeyboardFunc(sph::onKeyboard);
@@ -33,8 +27,7 @@ int main(int argc, char** argv) {
   // answer takes.
   sph::fluidSystem->threadCount = sph::readThreadCount(std::cin, std::cout, std::cerr);
 
-  sph::seedBlock(sph::PROGRAM_BLOCK);
-  std::cout << "Number of particles: " << sph::nextParticleId << '\n' << std::flush;
+  sph::seedProgramBlock(std::cout);
 
   glutMainLoop();
   return 0;

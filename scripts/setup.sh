@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the project needs from Debian's packages (only what is
 # missing), using sudo when not root. Safe to run again.
+#   setup.sh [GROUP...]   GROUP: native (the default), web, web-tests
 set -euo pipefail
 
-packages=(
+native=(
   build-essential cmake            # compiler and build
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libgl1-mesa-dri  # window and drawing
   libegl-dev libegl-mesa0 libpng-dev libcli11-dev ffmpeg            # headless tools: drawing, PNG, command line, films
@@ -13,6 +14,24 @@ packages=(
   qemu-user                                                         # the programs on an older processor
   dpkg-dev file desktop-file-utils man-db lintian                   # Debian package, install test
 )
+web=(
+  make cmake libcli11-dev python3  # the web build's own build tools; the server
+  emscripten nodejs node-acorn     # the compiler for WebAssembly and the JavaScript tools it runs
+)
+web_tests=(
+  chromium chromium-driver python3-selenium  # the page in a real browser
+  imagemagick python3-numpy                  # its pictures read back
+)
+
+packages=()
+for group in "${@:-native}"; do
+  case $group in
+    native) packages+=("${native[@]}") ;;
+    web) packages+=("${web[@]}") ;;
+    web-tests) packages+=("${web_tests[@]}") ;;
+    *) echo "setup.sh: unknown group '$group' (native, web or web-tests)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -3,10 +3,11 @@
 # times: a Release build (everything, including the window test under Xvfb
 # and the install test), an AddressSanitizer + UndefinedBehaviorSanitizer
 # build (all but those two), and a ThreadSanitizer build (the tests that start
-# threads, whose names contain Threaded).
+# threads, whose names contain Threaded); then the web build and its tests
+# (the WebAssembly solver under Node.js, the page in headless Chromium).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" native web web-tests
 
 run_ctest() {
   ctest --test-dir "$1" --output-on-failure --timeout 600 -j2 "${@:2}"
@@ -29,3 +30,7 @@ echo "== ThreadSanitizer: the tests that start threads"
 # Without address-space randomisation TSan's shadow memory always fits.
 TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
   ctest --test-dir "$root/build-tsan" --output-on-failure --timeout 600 -j2 -R Threaded
+
+echo "== Web build: the WebAssembly solver's digests under Node.js, the page in headless Chromium"
+"$root/scripts/web_build.sh" "$root/build-web"
+run_ctest "$root/build-web"

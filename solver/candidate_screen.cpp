@@ -12,6 +12,9 @@
 #if defined(__SSSE3__) || defined(SPH_X86_FORMS)
 #include <tmmintrin.h>
 #endif
+#if defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#endif
 
 namespace sph {
 
@@ -131,6 +134,42 @@ int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i
 }
 #endif
 
+#if defined(__wasm_simd128__)
+// WebAssembly: the SSE screen above, translated by Emscripten, reloads the
+// candidate arrays' addresses for every group (its stores may alias
+// anything) and masks every shuffle index. This one performs the same
+// compares, eight candidates a turn, in WebAssembly SIMD.
+static_assert(CANDIDATE_GROUP % 8 == 0, "the loop below reads whole groups of eight");
+int32_t screenWasm(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
+  const float *const cx = c.x, *const cy = c.y, *const cz = c.z;
+  const int32_t* const cid = c.id;
+  const int32_t count = c.count;
+  const v128_t xi = wasm_f32x4_splat(x), yi = wasm_f32x4_splat(y), zi = wasm_f32x4_splat(z);
+  const v128_t surelyIn = wasm_f32x4_splat(H2_SURELY_IN), maybeIn = wasm_f32x4_splat(H2_MAYBE_IN);
+  const v128_t self = wasm_i32x4_splat(i), lastInRange = wasm_i32x4_splat(end - 1);
+  int32_t used = 0;
+  const auto screenFour = [&](int32_t k) {
+    const v128_t dx = wasm_f32x4_sub(xi, wasm_v128_load(cx + k));
+    const v128_t dy = wasm_f32x4_sub(yi, wasm_v128_load(cy + k));
+    const v128_t dz = wasm_f32x4_sub(zi, wasm_v128_load(cz + k));
+    const v128_t r2 = wasm_f32x4_add(wasm_f32x4_add(wasm_f32x4_mul(dx, dx), wasm_f32x4_mul(dy, dy)), wasm_f32x4_mul(dz, dz));
+    const v128_t ids = wasm_v128_load(cid + k);
+    const v128_t admitted = wasm_v128_or(wasm_i32x4_gt(self, ids), wasm_i32x4_gt(ids, lastInRange));
+    int bits = int(wasm_i32x4_bitmask(wasm_v128_and(wasm_f32x4_lt(r2, surelyIn), admitted)));
+    const int unsure = int(wasm_i32x4_bitmask(wasm_v128_and(wasm_f32x4_lt(r2, maybeIn), admitted))) & ~bits;
+    if (unsure != 0) bits |= exactLanes(c, k, unsure, x, y, z);
+    const LaneSelection& selection = LANE_SELECTIONS[bits];
+    wasm_v128_store(out + used, wasm_i8x16_swizzle(ids, wasm_v128_load(selection.shuffle)));
+    used += selection.count;
+  };
+  for (int32_t k = 0; k < count; k += 8) {
+    screenFour(k);
+    screenFour(k + 4);
+  }
+  return used;
+}
+#endif
+
 #if defined(SPH_X86_FORMS)
 static_assert(CANDIDATE_GROUP % 8 == 0, "the eight-lane loop reads whole groups of eight");
 
@@ -180,6 +219,9 @@ SPH_TARGET_AVX2 int32_t screenEightLanes(const Candidates& c, float x, float y, 
 
 int32_t screenCandidates(const Candidates& candidates, float x, float y, float z, int32_t i, int32_t end,
                          int32_t* out) {
+#if defined(__wasm_simd128__)
+  return screenWasm(candidates, x, y, z, i, end, out);
+#endif
 #if defined(SPH_X86_FORMS)
   if (simdForm == SimdForm::Avx2) return screenEightLanes(candidates, x, y, z, i, end, out);
   if (simdForm == SimdForm::Ssse3) return screenSsse3(candidates, x, y, z, i, end, out);

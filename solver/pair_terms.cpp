@@ -1,6 +1,7 @@
 #include "pair_terms.h"
 
 #include "cell_grid.h"
+#include "pair_terms_wasm.h"
 #include "simd_support.h"
 
 namespace sph {
@@ -43,6 +44,9 @@ SPH_TARGET_AVX2 void forcePairLoopAvx2(PairBatch& batch, int32_t count) { forceP
 }  // namespace
 
 void computeSquaredDistances(PairBatch& batch, int32_t count) {
+#if defined(__wasm_simd128__)
+  return squaredDistanceLoopWasm(batch, count);
+#endif
 #if defined(SPH_X86_FORMS)
   if (simdForm == SimdForm::Avx2) return squaredDistanceLoopAvx2(batch, count);
 #endif
@@ -50,6 +54,9 @@ void computeSquaredDistances(PairBatch& batch, int32_t count) {
 }
 
 void computeDensityRateTerms(PairBatch& batch, int32_t count) {
+#if defined(__wasm_simd128__)
+  return densityRateLoopWasm(batch, count);
+#endif
 #if defined(SPH_X86_FORMS)
   if (simdForm == SimdForm::Avx2) return densityRateLoopAvx2(batch, count);
 #endif
@@ -57,6 +64,9 @@ void computeDensityRateTerms(PairBatch& batch, int32_t count) {
 }
 
 void computeForcePairTerms(PairBatch& batch, int32_t count) {
+#if defined(__wasm_simd128__)
+  return forcePairLoopWasm(batch, count);
+#endif
 #if defined(SPH_X86_FORMS)
   if (simdForm == SimdForm::Avx2) return forcePairLoopAvx2(batch, count);
 #endif

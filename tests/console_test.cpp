@@ -71,6 +71,27 @@ TEST(Console, AnyInputGivesACountOrOneThread) {
   }
 }
 
+// The page hands each typed line over on its own, with its own limit: the
+// count of workers it could start.
+TEST(Console, OneLineAtATimeWithALimit) {
+  using sph::ThreadAnswer;
+  const struct {
+    const char* line;
+    ThreadAnswer answer;
+    int32_t count;
+  } cases[] = {{"2", ThreadAnswer::Taken, 2},    {" 1 thread", ThreadAnswer::Taken, 1}, {"3", ThreadAnswer::Refused, 0},
+               {"two", ThreadAnswer::Refused, 0}, {"0", ThreadAnswer::Refused, 0},       {" \t", ThreadAnswer::Missing, 0}};
+  for (const auto& c : cases) {
+    std::istringstream line(c.line);
+    std::ostringstream errors;
+    int32_t count = 0;
+    EXPECT_EQ(sph::readThreadAnswer(line, 2, errors, count), c.answer) << c.line;
+    EXPECT_EQ(c.answer == ThreadAnswer::Taken ? count : 0, c.count) << c.line;
+    EXPECT_EQ(errors.str(), c.answer == ThreadAnswer::Refused ? "Please enter a whole number from 1 to 2.\n" : "")
+        << c.line;
+  }
+}
+
 // A number followed by other text is taken; the rest of its line is left.
 TEST(Console, TrailingText) {
   const Dialogue d = answer("3 threads\nnext\n");

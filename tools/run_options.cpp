@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "app/frame.h"
@@ -110,12 +111,13 @@ CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate,
                            const std::string& description) {
   return app.add_option(name, rate, description)->type_name("R")->capture_default_str()->check(CLI::Validator(
       [low, high](std::string& text) {
-        // Decimal only, as people write a rate: no sign, exponent, hex or blanks.
-        double value = 0.0;
-        const char* const end = text.data() + text.size();
-        const std::from_chars_result result = std::from_chars(text.data(), end, value, std::chars_format::fixed);
-        const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos;
-        if (decimal && result.ec == std::errc() && result.ptr == end && value >= low && value <= high) return std::string();
+        // Decimal only, as people write a rate: digits and at most one point;
+        // no sign, exponent, hex, blanks, inf or nan.
+        const bool decimal = text.find_first_not_of("0123456789.") == std::string::npos &&
+                             text.find_first_of("0123456789") != std::string::npos &&
+                             text.find('.') == text.rfind('.');
+        const double value = decimal ? std::strtod(text.c_str(), nullptr) : 0.0;
+        if (decimal && value >= low && value <= high) return std::string();
         char range[64];
         std::snprintf(range, sizeof range, "from %g to %g", low, high);
         return "'" + text + "' is not a decimal number " + range;

@@ -1,0 +1,44 @@
+"""The page in headless Chromium, for its picture, its frame rate and its
+test: Debian's chromium through chromedriver (python3-selenium), with the
+flags it needs as root on a machine without a display or a GPU (WebGL then
+runs on SwiftShader, Chromium's own software renderer).
+"""
+import re
+import subprocess
+import sys
+import tempfile
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+
+SERVE = __file__.replace("headless_chromium.py", "serve.py")
+
+
+def chromium(*flags):
+    """A fresh headless Chromium (its own profile), logging the page's console."""
+    options = Options()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--enable-unsafe-swiftshader", f"--user-data-dir={tempfile.mkdtemp(prefix='sph-chromium.')}", *flags):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def start_server(*command):
+    """Starts a server that prints its address first; returns the process and the address."""
+    server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    return server, re.search(r"http://127\.0\.0\.1:\d+/", server.stdout.readline()).group(0)
+
+
+def serve(folder):
+    """The project's own server for `folder`, on a free port."""
+    return start_server(sys.executable, SERVE, folder, "--port", "0")
+
+
+def stop(server):
+    server.terminate()
+    server.wait()
+    server.stdout.close()
