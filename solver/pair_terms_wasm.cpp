@@ -5,14 +5,12 @@
 // pairs go at a time: their floats in one register, their doubles in two,
 // and each lane performs the scalar formula's own IEEE operations in the same
 // order (pair_terms.h), so the bits are the same. Pairs past the last whole
-// group of four take the scalar formula itself.
+// group of four are left to the plain loops.
 #include "pair_terms_wasm.h"
 
 #if defined(__wasm_simd128__)
 
 #include <wasm_simd128.h>
-
-#include "cell_grid.h"
 
 namespace sph {
 
@@ -45,16 +43,16 @@ inline Doubles rounded(Doubles d) { return widen(narrow(d)); }
 
 }  // namespace
 
-void squaredDistanceLoopWasm(PairBatch& batch, int32_t count) {
+int32_t squaredDistanceGroupsWasm(PairBatch& batch, int32_t count) {
   int32_t k = 0;
   for (; k + 4 <= count; k += 4) {
     const Doubles dx = widen(load(batch.dx + k)), dy = widen(load(batch.dy + k)), dz = widen(load(batch.dz + k));
     wasm_v128_store(batch.r2 + k, narrow((dx * dx + dy * dy) + dz * dz));
   }
-  for (; k < count; ++k) batch.r2[k] = squaredDistance(batch.dx[k], batch.dy[k], batch.dz[k]);
+  return k;
 }
 
-void densityRateLoopWasm(PairBatch& batch, int32_t count) {
+int32_t densityRateGroupsWasm(PairBatch& batch, int32_t count) {
   int32_t k = 0;
   for (; k + 4 <= count; k += 4) {
     const v128_t r2 = load(batch.r2 + k);
@@ -65,12 +63,10 @@ void densityRateLoopWasm(PairBatch& batch, int32_t count) {
     const Doubles r = widen(wasm_f32x4_sqrt(r2));
     wasm_v128_store(batch.rate + k, narrow(n / r));
   }
-  for (; k < count; ++k)
-    batch.rate[k] =
-        densityRateTerm(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], batch.dvx[k], batch.dvy[k], batch.dvz[k]);
+  return k;
 }
 
-void forcePairLoopWasm(PairBatch& batch, int32_t count) {
+int32_t forcePairGroupsWasm(PairBatch& batch, int32_t count) {
   int32_t k = 0;
   for (; k + 4 <= count; k += 4) {
     const v128_t r2f = load(batch.r2 + k);
@@ -100,17 +96,7 @@ void forcePairLoopWasm(PairBatch& batch, int32_t count) {
     wasm_v128_store(batch.gy + k, narrow(wy * kk));
     wasm_v128_store(batch.gz + k, narrow(wz * kk));
   }
-  for (; k < count; ++k) {
-    const ForcePairInputs inputs{batch.wx[k],         batch.wy[k],           batch.wz[k],
-                                 batch.densitySum[k], batch.pressureTerm[k], batch.soundSpeedSum[k]};
-    const ForcePairTerms terms = forcePairTerms(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], inputs);
-    batch.fx[k] = terms.f[0];
-    batch.fy[k] = terms.f[1];
-    batch.fz[k] = terms.f[2];
-    batch.gx[k] = terms.g[0];
-    batch.gy[k] = terms.g[1];
-    batch.gz[k] = terms.g[2];
-  }
+  return k;
 }
 
 }  // namespace sph
