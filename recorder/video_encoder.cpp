@@ -61,8 +61,8 @@ bool waitForEncoder(VideoEncoder& video, std::string& error) {
 bool startVideo(VideoEncoder& video, const std::string& path, int width, int height, double framesPerSecond,
                 std::string& error) {
   video.frameBytes = std::size_t(width) * std::size_t(height) * 3;
-  // The film is renamed over its target when complete, which must not
-  // replace a device or a pipe (--video /dev/null); an MP4 needs a real file
+  // The film replaces its target when complete, which must not be a device
+  // or a pipe (--video /dev/null); an MP4 needs a real file
   // anyway, to be seekable.
   struct stat target;
   if (stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {

@@ -9,7 +9,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__SSSE3__) || defined(SPH_X86_FORMS)
+#if defined(SPH_X86_FORMS)
 #include <tmmintrin.h>
 #endif
 #if defined(__wasm_simd128__)
@@ -69,7 +69,7 @@ struct CopyLanes {
   }
 };
 
-#if defined(__SSSE3__) || defined(SPH_X86_FORMS)
+#if defined(SPH_X86_FORMS)
 struct ShuffleLanes {
   SPH_TARGET_SSSE3 static inline int32_t append(int32_t* out, __m128i ids, const int32_t* /*idsInMemory*/, int bits) {
     const LaneSelection& selection = LANE_SELECTIONS[bits];
@@ -105,14 +105,9 @@ __attribute__((always_inline)) inline int32_t screenFourLanes(const Candidates& 
   return used;
 }
 
-// The baseline form. A build for a target with SSSE3 throughout (such as
-// WebAssembly's SIMD, which translates the shuffle) uses it here too.
+// The baseline form.
 int32_t screenBaseline(const Candidates& c, float x, float y, float z, int32_t i, int32_t end, int32_t* out) {
-#if defined(__SSSE3__)
-  return screenFourLanes<ShuffleLanes>(c, x, y, z, i, end, out);
-#else
   return screenFourLanes<CopyLanes>(c, x, y, z, i, end, out);
-#endif
 }
 
 #if defined(SPH_X86_FORMS)

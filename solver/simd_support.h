@@ -22,6 +22,4 @@ extern SimdForm simdForm;
 #define SPH_X86_FORMS 1
 #define SPH_TARGET_SSSE3 __attribute__((target("ssse3")))
 #define SPH_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
-#else
-#define SPH_TARGET_SSSE3  // elsewhere a form is chosen by the build's own flags
 #endif

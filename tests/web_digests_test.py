@@ -2,8 +2,8 @@
 """The WebAssembly solver gives the native bits: sph-bench of the web build,
 run by Node.js, on every line of trajectories.txt (all thread counts, the
 arrow keys held and released), its dump's SHA-256 against the pinned digest.
-WebAssembly has one form of the SIMD loops (the SSE2 and SSSE3 intrinsics
-translated to its own), so each line runs once.
+WebAssembly has one form of the SIMD loops (its own, beside the SSE2
+intrinsics translated), so each line runs once.
 
     web_digests_test.py PATH/TO/build-web/tools/sph-bench
 """

@@ -8,10 +8,12 @@
 add_compile_options(-pthread)
 add_link_options(-pthread)
 
-# The solver's SSE2 and SSSE3 loops, translated intrinsic by intrinsic into
-# WebAssembly SIMD: the same IEEE operations lane by lane, so the same bits.
-# The AVX2 form is x86-64 code and is not built here (simd_support.h).
-add_compile_options(-msimd128 -msse2 -mssse3)
+# The solver's SSE2 code (the force sums), translated intrinsic by intrinsic
+# into WebAssembly SIMD: the same IEEE operations lane by lane, so the same
+# bits. The candidate screen and the pair terms have WebAssembly forms of
+# their own; the SSSE3 and AVX2 forms are x86-64 code and are not built here
+# (simd_support.h).
+add_compile_options(-msimd128 -msse2)
 
 # The micro-benchmarks time native code only.
 set(SPH_BUILD_BENCH OFF CACHE BOOL "" FORCE)
