@@ -5,5 +5,5 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" native plots
-"$root/scripts/build.sh" "$root/build" --target sph-record
+"$root/scripts/build.sh" "$root/build" --target sph-record >&2  # the table alone on standard output
 exec /usr/bin/python3 "$root/scripts/dam_break.py" --record "$root/build/recorder/sph-record" "$@"
