@@ -9,9 +9,9 @@ times with a few figures of the runs, and draws the plot.
 
 --column takes the column's width and height in particle layers and may be
 given again; without it the experiments' column (twice as high as wide) and
-the program's own square block are run. Debian's python3 with NumPy (and
-Matplotlib for the plot); scripts/dam_break.sh installs them, builds the
-recorder and runs this.
+a square one, the cross-section of the program's own block, are run.
+Debian's python3 with NumPy (and Matplotlib for the plot);
+scripts/dam_break.sh installs them, builds the recorder and runs this.
 """
 import argparse
 import io
