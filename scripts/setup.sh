@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the project needs from Debian's packages (only what is
 # missing), using sudo when not root. Safe to run again.
-#   setup.sh [GROUP...]   GROUP: native (the default), web, web-tests
+#   setup.sh [GROUP...]   GROUP: native (the default), web, web-tests, plots
 set -euo pipefail
 
 native=(
@@ -22,6 +22,9 @@ web_tests=(
   chromium chromium-driver python3-selenium  # the page in a real browser
   imagemagick python3-numpy                  # its pictures read back
 )
+plots=(
+  python3-numpy python3-matplotlib  # the dam-break plot (scripts/dam_break.py)
+)
 
 packages=()
 for group in "${@:-native}"; do
@@ -29,7 +32,8 @@ for group in "${@:-native}"; do
     native) packages+=("${native[@]}") ;;
     web) packages+=("${web[@]}") ;;
     web-tests) packages+=("${web_tests[@]}") ;;
-    *) echo "setup.sh: unknown group '$group' (native, web or web-tests)" >&2; exit 2 ;;
+    plots) packages+=("${plots[@]}") ;;
+    *) echo "setup.sh: unknown group '$group' (native, web, web-tests or plots)" >&2; exit 2 ;;
   esac
 done
 
