@@ -171,6 +171,9 @@ gravity update and the box's turn, 2 degrees per held key, as in the window.)")
       .def_property_readonly("pressure", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, pressure), false);
       }, "(N,) float32")
+      .def_property_readonly("masses", [](py::handle self) {
+        return particleField<float>(self, offsetof(Particle, mass), false);
+      }, "(N,) float32")
       .def_property_readonly("ids", [](py::handle self) {
         return particleField<int32_t>(self, offsetof(Particle, id), false);
       }, "(N,) int32: each particle's id, its index")

@@ -59,7 +59,8 @@ def test_views_share_memory_follow_steps_and_outlive_the_simulation(tmp_path):
     simulation = sph.Simulation(layers=SMALL)
     count = int(np.prod(SMALL))
     shapes = {"positions": ((count, 3), np.float32), "velocities": ((count, 3), np.float32),
-              "density": ((count,), np.float32), "pressure": ((count,), np.float32), "ids": ((count,), np.int32)}
+              "density": ((count,), np.float32), "pressure": ((count,), np.float32), "masses": ((count,), np.float32),
+              "ids": ((count,), np.int32)}
     views = {name: getattr(simulation, name) for name in shapes}
     for name, (shape, dtype) in shapes.items():
         assert (views[name].shape, views[name].dtype) == (shape, dtype), name
