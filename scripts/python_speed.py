@@ -2,7 +2,7 @@
 section: the same frames of the programs' block, the two run in turn (the
 order swapped every pair), each timed over its frame loop alone, by the
 clock and in processor time (all threads; the machine's other load moves it
-less).
+less). Ratios above 1 mean Python is faster.
 
     /usr/bin/python3 scripts/python_speed.py BUILD_DIR [--pairs 12] [--frames 300] [--threads 1 2]
 """
@@ -57,20 +57,23 @@ def main():
         rate, seconds = map(float, output.split())
         return rate, seconds
 
-    print("| Threads | sph-bench frames/s | Python frames/s | Python / sph-bench | "
-          "processor ms a frame, sph-bench | Python | Python / sph-bench |")
-    print("| ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    print("| Threads | sph-bench frames/s | Python frames/s | Python / sph-bench, by the clock | "
+          "by processor time |")
+    print("| ---: | ---: | ---: | ---: | ---: |")
     for threads in arguments.threads:
-        runs = {"bench": [], "python": []}
+        pairs = []
         for pair in range(arguments.pairs):
-            order = [("bench", run_bench), ("python", run_python)]
-            for name, run in order if pair % 2 == 0 else reversed(order):
-                runs[name].append(run(threads))
-        rate = {name: statistics.median(r for r, _ in results) for name, results in runs.items()}
-        cpu = {name: statistics.median(s for _, s in results) * 1000 / arguments.frames
-               for name, results in runs.items()}
-        print(f"| {threads} | {rate['bench']:.1f} | {rate['python']:.1f} | {rate['python'] / rate['bench']:.3f} | "
-              f"{cpu['bench']:.2f} | {cpu['python']:.2f} | {cpu['python'] / cpu['bench']:.3f} |", flush=True)
+            order = [run_bench, run_python]
+            results = [run(threads) for run in (order if pair % 2 == 0 else reversed(order))]
+            pairs.append(results if pair % 2 == 0 else results[::-1])
+        # Ratios within each pair, run one after the other, then their median
+        # and range: the machine's other load drifts less within a pair.
+        clock = sorted(python[0] / bench[0] for bench, python in pairs)
+        processor = sorted(bench[1] / python[1] for bench, python in pairs)
+        rate = [statistics.median(p[k][0] for p in pairs) for k in (0, 1)]
+        print(f"| {threads} | {rate[0]:.1f} | {rate[1]:.1f} | {statistics.median(clock):.3f} "
+              f"({clock[0]:.3f} – {clock[-1]:.3f}) | {statistics.median(processor):.3f} "
+              f"({processor[0]:.3f} – {processor[-1]:.3f}) |", flush=True)
 
 
 if __name__ == "__main__":
