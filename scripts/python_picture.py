@@ -70,7 +70,7 @@ def main(path):
     frames = np.arange(1, FRAMES + 1)
     for axis, name in enumerate("xyz"):
         centre_axes.plot(frames, np.array(centre)[:, axis], label=name)
-    centre_axes.set_ylabel("centre of mass")
+    centre_axes.set_ylabel("centre of mass, box coordinates")
     centre_axes.legend(loc="center right", ncols=3)
     energy_axes.plot(frames, energy, color="black")
     energy_axes.set_ylabel("kinetic energy (model units)")
