@@ -31,8 +31,8 @@ struct Simulation {
   const FluidSystem& system() const { return *state.system; }
 };
 
-// One frame with the arrows of `holds` held (holds naming frame 0, as
-// arrowHolds makes them).
+// One frame with the arrows of `holds` held (holds that cover frame 0, as
+// arrowHold makes them).
 void runSimulationFrame(Simulation& simulation, const std::vector<KeyHold>& holds);
 
 // The held arrow named `key` ("up", "down", "left" or "right") for every
