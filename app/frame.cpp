@@ -51,4 +51,23 @@ void resetFrameState() {
   GRAVITY_Z = INITIAL_GRAVITY_Z;
 }
 
+FrameState saveFrameState() {
+  return {fluidSystem, nextParticleId, angleX, angleY, arrowLeft, arrowRight, arrowUp, arrowDown,
+          {GRAVITY_X, GRAVITY_Y, GRAVITY_Z}};
+}
+
+void installFrameState(const FrameState& state) {
+  fluidSystem = state.system;
+  nextParticleId = state.nextParticleId;
+  angleX = state.angleX;
+  angleY = state.angleY;
+  arrowLeft = state.arrowLeft;
+  arrowRight = state.arrowRight;
+  arrowUp = state.arrowUp;
+  arrowDown = state.arrowDown;
+  GRAVITY_X = state.gravity[0];
+  GRAVITY_Y = state.gravity[1];
+  GRAVITY_Z = state.gravity[2];
+}
+
 }  // namespace sph

@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "solver/fluid_system.h"
+
 namespace sph {
 
 // Camera turn in degrees; never wrapped.
@@ -46,5 +48,19 @@ inline void simulateFrame() {
 // Angles and keys back to zero and gravity to its initial value: the state
 // of a freshly started program.
 void resetFrameState();
+
+// Everything a run keeps in process-wide variables: the installed system,
+// the ids issued, angles, keys and gravity. A program with several runs (the
+// Python module) saves one run's set after its frames and installs the next
+// run's before them, so each run goes on as if it were alone.
+struct FrameState {
+  FluidSystem* system;
+  int32_t nextParticleId;
+  float angleX, angleY;
+  uint8_t arrowLeft, arrowRight, arrowUp, arrowDown;
+  float gravity[3];
+};
+FrameState saveFrameState();
+void installFrameState(const FrameState& state);
 
 }  // namespace sph

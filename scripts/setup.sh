@@ -10,6 +10,7 @@ native=(
   libegl-dev libegl-mesa0 libpng-dev libcli11-dev ffmpeg            # headless tools: drawing, PNG, command line, films
   libgtest-dev libbenchmark-dev libssl-dev                          # tests, benchmarks, SHA-256
   python3 python3-numpy python3-meshio                              # tools tests, reading the data back
+  python3-dev pybind11-dev python3-pybind11 python3-pytest          # the Python module and its tests
   xvfb xdotool imagemagick x11-utils                                # window test
   qemu-user                                                         # the programs on an older processor
   dpkg-dev file desktop-file-utils man-db lintian                   # Debian package, install test

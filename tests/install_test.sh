@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The installed tree (programs, menu entry, manual pages) and the Debian
-# package, checked without installing anything on this machine.
-#   install_test.sh BUILD_DIR SOURCE_DIR
+# The installed tree (programs, menu entry, manual pages, the Python module
+# when built) and the Debian packages, checked without installing anything on
+# this machine.
+#   install_test.sh BUILD_DIR SOURCE_DIR [PYTHON_MODULE: 1 when built]
 set -uo pipefail
 build=$(cd "${1:?usage: install_test.sh BUILD_DIR SOURCE_DIR}" && pwd)
 source_dir=${2:?usage: install_test.sh BUILD_DIR SOURCE_DIR}
+python_module=${3:-0}
 work=$(mktemp -d "${TMPDIR:-/tmp}/sph-install-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 failed=0
@@ -23,7 +25,7 @@ done
 [[ -x $prefix/bin/sph && -x $prefix/bin/sph-bench ]] || fail "programs not executable"
 # Nothing else: no tests, benchmarks, test data, headers or libraries.
 installed=$(cd "$prefix" && find . -type f -o -type l | sort)
-grep -vxE '\./bin/sph(-[a-z]+)?|\./share/man/man1/sph(-[a-z]+)?\.1\.gz|\./share/doc/sph/(copyright|changelog\.gz)|\./share/(applications/sph\.desktop|icons/hicolor/256x256/apps/sph\.png)' \
+grep -vxE '\./bin/sph(-[a-z]+)?|\./share/man/man1/sph(-[a-z]+)?\.1\.gz|\./share/doc/(python3-)?sph/(copyright|changelog\.gz)|\./share/(applications/sph\.desktop|icons/hicolor/256x256/apps/sph\.png)|\./lib/python3\.[0-9]+/site-packages/sph/(__init__|dataset)\.py|\./lib/python3\.[0-9]+/site-packages/sph/_sph\.cpython-[0-9a-z_-]+\.so' \
   <<<"$installed" | sed 's/^/FAIL: installed but not expected: /' | grep . && failed=1
 summary=$(cd / && env -i PATH=/usr/bin:/bin "$prefix/bin/sph-bench" --frames 5)
 status=$?
@@ -36,6 +38,27 @@ for program in sph-bench sph-record; do
     fail "$program --version does not show the project's version"
 done
 
+# --- the Python module, as Debian's Python imports it ----------------------
+# Its state after the frames below is the one sph-bench dumps.
+"$prefix/bin/sph-bench" --threads 2 --layers 5,6,7 --frames 7 --hold up:4-6 --dump state.csv >/dev/null
+expected=$(sha256sum state.csv | cut -d' ' -f1)
+check_module() {  # PACKAGES_FOLDER WHERE
+  local digest
+  digest=$(env -i PATH=/usr/bin:/bin PYTHONPATH="$1" /usr/bin/python3 -c '
+import sph, sys
+assert sph.__file__.startswith(sys.argv[1]), sph.__file__
+simulation = sph.Simulation(threads=2, layers=(5, 6, 7))
+simulation.step(4)
+simulation.step(3, hold="up")
+print(simulation.digest())' "$1" 2>&1)
+  [[ $digest == "$expected" ]] || fail "import sph from $2: '$digest', sph-bench gives $expected"
+  env -i PATH=/usr/bin:/bin PYTHONPATH="$1" /usr/bin/python3 -m sph.dataset --frames 2 --layers 3,3,3 \
+    --out "$work/runs.npz" >/dev/null && [[ -s $work/runs.npz ]] || fail "python3 -m sph.dataset from $2"
+}
+if ((python_module)); then
+  check_module "$(echo "$prefix"/lib/python3.*/site-packages)" "the installed tree"
+fi
+
 # --- desktop entry and manual pages ---------------------------------------
 output=$(desktop-file-validate "$prefix/share/applications/sph.desktop" 2>&1) && [[ -z $output ]] ||
   fail "desktop-file-validate: $output"
@@ -45,8 +68,9 @@ for program in "$prefix"/bin/*; do
     fail "man --warnings -l $page: $warnings"
 done
 
-# --- the Debian package ---------------------------------------------------
+# --- the Debian packages --------------------------------------------------
 deb=$work/sph_${version}_$(dpkg --print-architecture).deb
+python_deb=$work/python3-sph_${version}_$(dpkg --print-architecture).deb
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >cpack.log 2>&1 || { cat cpack.log; fail "cpack"; }
 [[ -f $deb ]] || { fail "no package $deb"; exit 1; }
 info=$(dpkg-deb --info "$deb")
@@ -57,11 +81,26 @@ for pattern in "Package: sph" "Version: $version" "Maintainer: .*<.*@.*>" "Depen
   "Depends: (.*, )?libc6 \(" "Section: science" "Description: .+"; do
   grep -qE "^ $pattern" <<<"$info" || fail "dpkg-deb --info has no line '$pattern'"
 done
-# The package holds the same files as the installed tree, under /usr.
-packaged=$(dpkg-deb --contents "$deb" | awk '$NF !~ /\/$/ { sub(/^\.\/usr/, ".", $NF); print $NF }' | sort)
+debs=("$deb")
+if ((python_module)); then
+  [[ -f $python_deb ]] || { fail "no package $python_deb"; exit 1; }
+  debs+=("$python_deb")
+  info=$(dpkg-deb --info "$python_deb")
+  for pattern in "Package: python3-sph" "Version: $version" "Depends: .*python3-numpy" "Depends: (.*, )?python3 \(" \
+    "Section: python"; do
+    grep -qE "^ $pattern" <<<"$info" || fail "python3-sph: dpkg-deb --info has no line '$pattern'"
+  done
+  dpkg-deb -x "$python_deb" root
+  check_module "$work/root/usr/lib/python3/dist-packages" "the package python3-sph"
+fi
+# The packages hold the same files as the installed tree, under /usr, where
+# Debian's Python packages go to lib/python3/dist-packages.
+packaged=$(for package in "${debs[@]}"; do dpkg-deb --contents "$package"; done |
+  awk '$NF !~ /\/$/ { sub(/^\.\/usr/, ".", $NF); print $NF }' | sort)
+installed=$(sed -E 's#^\./lib/python3\.[0-9]+/site-packages/#./lib/python3/dist-packages/#' <<<"$installed" | sort)
 [[ $packaged == "$installed" ]] || fail "package files differ from cmake --install's: $(diff <(echo "$installed") <(echo "$packaged"))"
 if command -v lintian >/dev/null; then
-  lintian --tag-display-limit 0 "$deb" >lintian.log 2>&1
+  lintian --tag-display-limit 0 "${debs[@]}" >lintian.log 2>&1
   grep '^E:' lintian.log && fail "lintian reports errors (above)"
 else
   echo "note: lintian not found, package not linted"
@@ -69,4 +108,4 @@ fi
 
 [[ $(git -C "$source_dir" status --porcelain 2>/dev/null) == "$source_status" ]] || fail "files left in $source_dir"
 ((failed)) && exit 1
-echo "ok: installed tree, desktop entry, manual pages and package sph_${version} checked"
+echo "ok: installed tree, desktop entry, manual pages and packages checked: ${debs[*]##*/}"

@@ -1,0 +1,199 @@
+"""The Python module as a user imports it (PYTHONPATH at the build's package,
+laid out as installed): the pinned digests, views, several simulations,
+refusals and the data set. Run by CTest with Debian's python3 -m pytest."""
+import os
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import sph
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "trajectories.txt")
+SMALL = (6, 7, 8)
+
+
+def pinned_runs():
+    """Lines of the pinned table with held keys on 1, 2 and 3 threads, the
+    shorter runs (up to 120 frames of the programs' block)."""
+    lines = [line.split() for line in open(DATA) if line.strip() and not line.startswith("#")]
+    return [line for line in lines if line[3] != "-" and int(line[1]) <= 3 and line[2] == "20,20,40"
+            and int(line[0]) <= 120]
+
+
+def held_keys(holds, frames):
+    """The set of keys held in each frame, from KEY:FIRST-LAST,..."""
+    held = [set() for _ in range(frames)]
+    for hold in holds.split(",") if holds != "-" else []:
+        key, span = hold.split(":")
+        first, last = map(int, span.split("-"))
+        for frame in range(first, min(last, frames - 1) + 1):
+            held[frame].add(key)
+    return held
+
+
+def replay(simulation, held):
+    """Steps through `held` in stretches of the same keys, as a user would."""
+    start = 0
+    for frame in range(1, len(held) + 1):
+        if frame == len(held) or held[frame] != held[start]:
+            simulation.step(frame - start, hold=held[start])
+            start = frame
+
+
+@pytest.mark.parametrize("frames, threads, layers, holds, digest", pinned_runs())
+def test_digest_equals_the_pinned_trajectory(frames, threads, layers, holds, digest):
+    simulation = sph.Simulation(threads=int(threads), layers=tuple(map(int, layers.split(","))))
+    replay(simulation, held_keys(holds, int(frames)))
+    assert (simulation.frame, simulation.digest()) == (int(frames), digest)
+
+
+def read_state(path):
+    """The state file read back as float32, which %.9g gives exactly."""
+    return np.loadtxt(path, delimiter=",", skiprows=1, dtype=np.float64).astype(np.float32)
+
+
+def test_views_share_memory_follow_steps_and_outlive_the_simulation(tmp_path):
+    simulation = sph.Simulation(layers=SMALL)
+    count = int(np.prod(SMALL))
+    shapes = {"positions": ((count, 3), np.float32), "velocities": ((count, 3), np.float32),
+              "density": ((count,), np.float32), "pressure": ((count,), np.float32), "masses": ((count,), np.float32),
+              "ids": ((count,), np.int32)}
+    views = {name: getattr(simulation, name) for name in shapes}
+    for name, (shape, dtype) in shapes.items():
+        assert (views[name].shape, views[name].dtype) == (shape, dtype), name
+        assert np.shares_memory(views[name], getattr(simulation, name)) and not views[name].flags.writeable
+    with pytest.raises(ValueError):
+        views["positions"][0, 0] = 0.0
+    assert np.array_equal(views["ids"], np.arange(count))
+    seeded = views["positions"].copy()
+    simulation.step(20, hold="up")
+    assert not np.array_equal(seeded, views["positions"])
+    simulation.state_csv(tmp_path / "state.csv")
+    columns = read_state(tmp_path / "state.csv")
+    state = np.column_stack([views["positions"], views["velocities"], views["density"], views["pressure"]])
+    assert np.array_equal(state.view(np.uint32), columns[:, 1:].view(np.uint32))
+    del simulation
+    others = [sph.Simulation(layers=SMALL) for _ in range(3)]  # would take the freed memory
+    for other in others:
+        other.step(3)
+    state = np.column_stack([views["positions"], views["velocities"], views["density"], views["pressure"]])
+    assert np.array_equal(state.view(np.uint32), columns[:, 1:].view(np.uint32))
+
+
+SCHEDULES = [(1, [(8, None), (6, "up"), (4, {"left", "down"})]), (2, [(5, "right"), (9, None), (4, ("up",))]),
+             (3, [(18, "down")])]
+
+
+def run_schedule(simulation, schedule):
+    for frames, hold in schedule:
+        simulation.step(frames, hold=hold)
+
+
+def test_simulations_in_turn_and_in_threads_equal_each_alone():
+    def fresh():
+        return [sph.Simulation(threads=threads, layers=SMALL) for threads, _ in SCHEDULES]
+    alone = []
+    for simulation, (_, schedule) in zip(fresh(), SCHEDULES):
+        run_schedule(simulation, schedule)
+        alone.append((simulation.digest(), simulation.gravity, simulation.angles))
+    in_turn = fresh()
+    for stretch in range(3):
+        for simulation, (_, schedule) in zip(in_turn, SCHEDULES):
+            run_schedule(simulation, schedule[stretch:stretch + 1])
+    in_threads = fresh()
+    workers = [threading.Thread(target=run_schedule, args=(simulation, schedule))
+               for simulation, (_, schedule) in zip(in_threads, SCHEDULES)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    for simulations in (in_turn, in_threads):
+        assert [(s.digest(), s.gravity, s.angles) for s in simulations] == alone
+
+
+def test_one_simulation_stepped_from_two_threads_at_once_is_refused():
+    simulation = sph.Simulation(layers=SMALL)
+    worker = threading.Thread(target=simulation.step, args=(3000,))
+    worker.start()
+    while simulation.frame == 0:
+        pass
+    with pytest.raises(RuntimeError, match="another thread"):
+        simulation.step(1)
+    worker.join()
+    assert simulation.frame == 3000
+
+
+REFUSED = [
+    ({"threads": 0}, ValueError, "from 1 to 1024"), ({"threads": 1025}, ValueError, "from 1 to 1024"),
+    ({"threads": 2.0}, TypeError, "whole number"), ({"threads": True}, TypeError, "whole number"),
+    ({"layers": (0, 4, 4)}, ValueError, "from 1 to 160"), ({"layers": (4, 4, 161)}, ValueError, "from 1 to 160"),
+    ({"layers": (4, 4)}, ValueError, "three whole numbers"),
+]
+REFUSED_STEPS = [
+    ((-1,), {}, ValueError, "from 0 to 2147483647"), ((2**31,), {}, ValueError, "from 0 to 2147483647"),
+    ((1.5,), {}, TypeError, "whole number"), ((3,), {"hold": {"up", "north"}}, ValueError, "'north' is not an arrow key"),
+    ((3,), {"hold": "Up"}, ValueError, "up, down, left or right"), ((3,), {"hold": [1]}, TypeError, "key names"),
+]
+
+
+@pytest.mark.parametrize("arguments, error, message", REFUSED)
+def test_refused_simulation(arguments, error, message):
+    with pytest.raises(error, match=message):
+        sph.Simulation(**arguments)
+
+
+def test_refused_steps_and_files_change_nothing(tmp_path):
+    simulation = sph.Simulation(layers=SMALL)
+    simulation.step(2)
+    before = (simulation.frame, simulation.digest(), simulation.gravity, simulation.angles)
+    for arguments, keywords, error, message in REFUSED_STEPS:
+        with pytest.raises(error, match=message):
+            simulation.step(*arguments, **keywords)
+    with pytest.raises(OSError, match="No such file"):
+        simulation.state_csv(tmp_path / "missing" / "state.csv")
+    assert (simulation.frame, simulation.digest(), simulation.gravity, simulation.angles) == before
+    assert os.listdir(tmp_path) == []
+
+
+def dataset(tmp_path, name, *arguments):
+    return subprocess.run([sys.executable, "-m", "sph.dataset", "--out", str(tmp_path / name), *arguments],
+                          capture_output=True, text=True, timeout=600)
+
+
+def test_dataset_is_reproducible_and_has_the_documented_arrays(tmp_path):
+    arguments = ["--runs", "2", "--frames", "90", "--every", "20", "--seed", "5", "--threads", "2", "--layers", "6,7,8"]
+    for name in ("a.npz", "b.npz"):
+        assert dataset(tmp_path, name, *arguments).returncode == 0
+    assert (tmp_path / "a.npz").read_bytes() == (tmp_path / "b.npz").read_bytes()
+    data = np.load(tmp_path / "a.npz", allow_pickle=False)
+    count = 6 * 7 * 8
+    documented = {
+        "positions": ((2, 5, count, 3), "float32"), "velocities": ((2, 5, count, 3), "float32"),
+        "kept_frames": ((5,), "int32"), "arrows": ((2, 90, 4), "uint8"), "gravity": ((2, 90, 3), "float32"),
+        "keys": ((4,), "<U5"), "digests": ((2,), "<U64"), "time_step": ((), "float32"), "box": ((3,), "float32"),
+        "particle_count": ((), "int32"), "threads": ((), "int32"), "layers": ((3,), "int32"), "seed": ((), "int64"),
+    }
+    assert {name: (data[name].shape, str(data[name].dtype)) for name in data.files} == documented
+    assert list(data["kept_frames"]) == [0, 20, 40, 60, 80] and data["particle_count"] == count
+    assert not np.array_equal(data["arrows"][0], data["arrows"][1]) and data["arrows"].sum(axis=2).max() == 1
+    for run in range(2):  # each run replayed from its arrows gives its states and digest
+        simulation = sph.Simulation(threads=2, layers=(6, 7, 8))
+        for frame, arrows in enumerate(data["arrows"][run]):
+            assert tuple(data["gravity"][run, frame]) == simulation.gravity
+            simulation.step(1, hold=[key for key, held in zip(data["keys"], arrows) if held])
+            if (frame + 1) % 20 == 0:
+                assert np.array_equal(data["positions"][run, (frame + 1) // 20], simulation.positions)
+        assert data["digests"][run] == simulation.digest()
+
+
+@pytest.mark.parametrize("arguments, status, message", [
+    (["--frames", "-1"], 2, "'-1' is not a whole number"), (["--every", "0"], 2, "from 1 to"),
+    (["--layers", "6,7"], 2, "X,Y,Z from 1 to 160"), (["--threads", "1025"], 2, "from 1 to 1024"),
+    (["--frames", "3", "--out", "/nonexistent/a.npz"], 1, "No such file"),
+])
+def test_dataset_refusals_write_nothing(tmp_path, arguments, status, message):
+    result = dataset(tmp_path, "a.npz", "--layers", "4,4,4", *arguments)
+    assert (result.returncode, os.listdir(tmp_path)) == (status, []) and message in result.stderr
