@@ -76,7 +76,7 @@ function singleThread(why, more) {
 // or null when the page reloads itself first.
 async function chooseBuild() {
   const sharedMemory = new Uint8Array([0, 97, 115, 109, 1, 0, 0, 0, 5, 4, 1, 3, 1, 1]);
-  const threadingBrowsers = 'Chrome or Edge 91, Firefox 89, Safari 16.4 or later run it on several';
+  const threadingBrowsers = 'Chrome, Edge, Firefox or Safari 16.4 and later run it on several';
   if (!WebAssembly.validate(sharedMemory)) {
     return singleThread('This browser\'s WebAssembly has no threads', threadingBrowsers);
   }
