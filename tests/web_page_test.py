@@ -85,9 +85,11 @@ def canvas(driver):
                                 "return [r.x, r.y, r.width, r.height].map((v) => Math.round(v * devicePixelRatio))")
     png = driver.screenshot_png() if isinstance(driver, Firefox) else driver.get_screenshot_as_png()
     x, y, width, height = box
-    rgb = subprocess.run(["convert", "png:-", "-crop", f"{width}x{height}+{x}+{y}", "+repage", "-depth", "8", "rgb:-"],
+    # As a PPM picture, whose header gives the size of what of the canvas is in view.
+    ppm = subprocess.run(["convert", "png:-", "-crop", f"{width}x{height}+{x}+{y}", "+repage", "-depth", "8", "ppm:-"],
                          input=png, capture_output=True).stdout
-    return numpy.frombuffer(rgb, numpy.uint8).reshape(height, width, 3).astype(int)
+    _, width, height, _, pixels = ppm.split(maxsplit=4)
+    return numpy.frombuffer(pixels, numpy.uint8).reshape(int(height), int(width), 3).astype(int)
 
 
 def box_lines(picture):
@@ -236,14 +238,20 @@ class Page(unittest.TestCase):
         self.assertTrue(wait_for(lambda: re.fullmatch(FPS, driver.title)), (driver.title, message(driver)))
 
         # Tilt: right of the pose at switch-on turns the box one way, back within the margin
-        # stops it, left turns it back.
-        def orient(gamma):
+        # stops it, left turns it back; the arrows held on the way are recorded.
+        def orient(gamma, beta=40):
             driver.execute_cdp_cmd("DeviceOrientation.setDeviceOrientationOverride",
-                                   {"alpha": 0, "beta": 40, "gamma": gamma})
+                                   {"alpha": 0, "beta": beta, "gamma": gamma})
 
         def centre():  # of the box's lines across the picture
             return numpy.nonzero(box_lines(canvas(driver)))[1].mean()
 
+        def holds():
+            return driver.execute_script("return window.holds.splice(0)")
+
+        # (A first call replaces Emscripten's stub by the function itself; key 0 is no arrow.)
+        driver.execute_script("Module._sphSpecialKey(0, 0); const hold = Module._sphSpecialKey; window.holds = []; "
+                              "Module._sphSpecialKey = (key, down) => { holds.push([key, down]); hold(key, down); }")
         orient(0)
         driver.find_element(By.ID, "tilt").click()
         self.assertTrue(wait_for(lambda: driver.find_element(By.ID, "tilt").text == "Tilt: on", 10))
@@ -259,6 +267,23 @@ class Page(unittest.TestCase):
         orient(-20)
         self.assertTrue(wait_for(lambda: (centre() - held) * (held - start) < -3, 30), "tilt does not turn it back")
         orient(0)
+        time.sleep(0.5)
+        self.assertEqual(holds(), [[102, 1], [102, 0], [100, 1], [100, 0]])
+        for beta, arrow in [(60, 103), (20, 101)]:  # the top edge raised: Down; sunk: Up
+            orient(0, beta)
+            orient(0)
+            time.sleep(0.5)
+            self.assertEqual(holds(), [[arrow, 1], [arrow, 0]])
+        # In landscape (the phone a quarter turn counter-clockwise) its bottom edge is the
+        # screen's right, its right edge the screen's top.
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": 844, "height": 390, "deviceScaleFactor": 3, "mobile": True,
+            "screenOrientation": {"type": "landscapePrimary", "angle": 90}})
+        for gamma, beta, arrow in [(0, 60, 102), (20, 40, 101)]:
+            orient(gamma, beta)
+            orient(0)
+            time.sleep(0.5)
+            self.assertEqual(holds(), [[arrow, 1], [arrow, 0]])
 
         driver.find_element(By.ID, "end").click()
         self.assertTrue(wait_for(lambda: "The program has ended" in message(driver), 10))
