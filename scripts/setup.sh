@@ -20,8 +20,10 @@ web=(
   emscripten nodejs node-acorn     # the compiler for WebAssembly and the JavaScript tools it runs
 )
 web_tests=(
-  chromium chromium-driver python3-selenium  # the page in a real browser
-  imagemagick python3-numpy                  # its pictures read back
+  chromium chromium-driver python3-selenium   # the page in headless Chromium
+  firefox-esr python3-websockets              # in Firefox, through its own WebDriver BiDi
+  webkit2gtk-driver libwebkit2gtk-4.1-0 xvfb  # in WebKitGTK; both in a virtual X server
+  imagemagick python3-numpy                   # its pictures read back
 )
 plots=(
   python3-numpy python3-matplotlib  # the dam-break plot (scripts/dam_break.py)

@@ -4,7 +4,8 @@
 # and the install test), an AddressSanitizer + UndefinedBehaviorSanitizer
 # build (all but those two), and a ThreadSanitizer build (the tests that start
 # threads, whose names contain Threaded); then the web build and its tests
-# (the WebAssembly solver under Node.js, the page in headless Chromium).
+# (the WebAssembly solver under Node.js, threaded and single-thread; the page
+# in Chromium, Firefox ESR and WebKitGTK).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" native web web-tests
@@ -31,6 +32,6 @@ echo "== ThreadSanitizer: the tests that start threads"
 TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R \
   ctest --test-dir "$root/build-tsan" --output-on-failure --timeout 600 -j2 -R Threaded
 
-echo "== Web build: the WebAssembly solver's digests under Node.js, the page in headless Chromium"
+echo "== Web build: the WebAssembly solver's digests under Node.js, the page in Chromium, Firefox ESR and WebKitGTK"
 "$root/scripts/web_build.sh" "$root/build-web"
 run_ctest "$root/build-web"

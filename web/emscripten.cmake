@@ -4,9 +4,15 @@
 # only the page's entry and what the browser's GLUT lacks come from web/.
 
 # Shared memory for WebAssembly threads: every object is built for it, not
-# only those that start threads.
-add_compile_options(-pthread)
-add_link_options(-pthread)
+# only those that start threads. Browsers that do not let a page share memory
+# get a second build of the same sources without it (SPH_WEB_THREADS=OFF, a
+# build tree of its own inside this one: -pthread is a global option), whose
+# thread starts fail so that every range of a pass runs on the page's thread.
+option(SPH_WEB_THREADS "WebAssembly threads (shared memory)" ON)
+if(SPH_WEB_THREADS)
+  add_compile_options(-pthread)
+  add_link_options(-pthread)
+endif()
 
 # The solver's SSE2 code (the force sums), translated intrinsic by intrinsic
 # into WebAssembly SIMD: the same IEEE operations lane by lane, so the same

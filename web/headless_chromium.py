@@ -15,9 +15,13 @@ from selenium.webdriver.chrome.service import Service
 SERVE = __file__.replace("headless_chromium.py", "serve.py")
 
 
-def chromium(*flags):
-    """A fresh headless Chromium (its own profile), logging the page's console."""
+def chromium(*flags, phone=False):
+    """A fresh headless Chromium (its own profile), logging the page's console; with `phone`,
+    as a phone shows the page: 390 x 844 CSS pixels, three device pixels to each, touch."""
     options = Options()
+    if phone:
+        options.add_experimental_option(
+            "mobileEmulation", {"deviceMetrics": {"width": 390, "height": 844, "pixelRatio": 3, "touch": True}})
     options.binary_location = "/usr/bin/chromium"
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
@@ -27,9 +31,10 @@ def chromium(*flags):
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
 
 
-def start_server(*command):
-    """Starts a server that prints its address first; returns the process and the address."""
-    server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+def start_server(*command, log=subprocess.DEVNULL):
+    """Starts a server that prints its address first; returns the process and the address.
+    `log`: where its standard error goes."""
+    server = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=log, text=True)
     return server, re.search(r"http://127\.0\.0\.1:\d+/", server.stdout.readline()).group(0)
 
 

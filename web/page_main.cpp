@@ -18,7 +18,12 @@ namespace {
 // cannot wait for a worker to load (it blocks the thread that would load it).
 int32_t threadLimit = 1;
 
+#ifdef __EMSCRIPTEN_PTHREADS__
 EM_JS(int, readyWorkers, (), { return PThread.unusedWorkers.length; });
+#else
+// The build for browsers without shared memory: every pass on the page's thread.
+int readyWorkers() { return 1; }
+#endif
 // What page.js shows on its console: output, an error, or a prompt after
 // which it offers a field for the answer.
 enum ConsoleText { OUTPUT, ERROR, PROMPT };
@@ -43,8 +48,9 @@ int main(int argc, char** argv) {
   return 0;  // the runtime stays for the answer and the frames
 }
 
-// One typed line. Returns 1 once the frames have started; 0 while the
-// question stands (a blank line is no answer, as on a console).
+// One typed line. Returns the number of threads taken once the frames have
+// started; 0 while the question stands (a blank line is no answer, as on a
+// console).
 extern "C" EMSCRIPTEN_KEEPALIVE int sphAnswer(const char* line) {
   std::istringstream in(line);
   std::ostringstream errors;
@@ -70,7 +76,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int sphAnswer(const char* line) {
   // browser still handles input and shows the canvas between frames.
   emscripten_set_main_loop(sph::onIdle, 0, 0);
   emscripten_set_main_loop_timing(EM_TIMING_SETIMMEDIATE, 0);
-  return 1;
+  return count;
 }
 
 // Keys from page.js: arrows (GLUT's codes) held and released, and the

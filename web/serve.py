@@ -15,6 +15,7 @@ import functools
 import http.server
 import os
 import sys
+import urllib.parse
 
 
 class IsolatedHandler(http.server.SimpleHTTPRequestHandler):
@@ -27,6 +28,14 @@ class IsolatedHandler(http.server.SimpleHTTPRequestHandler):
         # A rebuilt page must never run with a cached part of the old one.
         self.send_header("Cache-Control", "no-cache")
         super().end_headers()
+
+    def send_head(self):
+        # No file name holds a NUL: a request for one is malformed, and the
+        # file system calls would raise instead of answering.
+        if "\0" in urllib.parse.unquote(self.path):
+            self.send_error(400, "A path with a NUL character")
+            return None
+        return super().send_head()
 
     def log_message(self, format, *args):  # only failures, not every file served
         if len(args) > 1 and str(args[1]).startswith(("4", "5")):
