@@ -1,8 +1,11 @@
 #include "recording.h"
 
 #include <GL/gl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 
 #include "app/frame.h"
@@ -21,6 +24,19 @@ constexpr int WIDTH = 800, HEIGHT = 600;  // the window's size
 constexpr std::chrono::milliseconds STOP_POLL{50};
 
 bool picture(const RecordOutputs& o) { return !o.video.empty() || !o.pngFolder.empty(); }
+
+// Checks, creating nothing, that `folder` is there or can be made: the
+// nearest folder above it that is there must take new entries.
+bool checkFolderCanBeMade(const std::string& folder, std::string& error) {
+  std::error_code failure;
+  const std::filesystem::path wanted = std::filesystem::absolute(folder, failure);
+  std::filesystem::path nearest = wanted;
+  while (!std::filesystem::exists(nearest, failure) && nearest.has_relative_path()) nearest = nearest.parent_path();
+  const int refusal = !std::filesystem::is_directory(nearest, failure) ? ENOTDIR
+                    : nearest != wanted && access(nearest.c_str(), W_OK | X_OK) != 0 ? errno : 0;
+  if (refusal != 0) error = "cannot create the folder '" + folder + "': " + std::strerror(refusal);
+  return refusal == 0;
+}
 
 // Creates `folder` if need be and checks that files can be made in it.
 bool prepareFolder(const std::string& folder, std::string& error) {
@@ -127,7 +143,10 @@ bool waitUnlessStopped(Recording& r, std::unique_lock<std::mutex>& lock, Done do
 
 bool startRecording(Recording& r, const RecordOutputs& outputs, std::string& error) {
   const RecordOutputs& o = r.outputs = outputs;
-  // Folders last, so that a refusal leaves nothing behind.
+  // Every folder checked first and made last, so that a refusal leaves
+  // nothing behind.
+  for (const std::string* folder : {&o.pngFolder, &o.vtkFolder, &o.plyFolder})
+    if (!folder->empty() && !checkFolderCanBeMade(*folder, error)) return false;
   if (picture(o)) {
     if (!createOffscreenContext(r.gl, WIDTH, HEIGHT, error)) return false;
     setupView();

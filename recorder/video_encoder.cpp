@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,13 +61,8 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
                 std::string& error) {
   video.frameBytes = std::size_t(width) * std::size_t(height) * 3;
   // The film replaces its target when complete, which must not be a device
-  // or a pipe (--video /dev/null); an MP4 needs a real file
+  // or a pipe (--video /dev/null; refused here); an MP4 needs a real file
   // anyway, to be seekable.
-  struct stat target;
-  if (stat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode)) {
-    error = "cannot write the film to '" + path + "': not a regular file";
-    return false;
-  }
   if (!openPendingFile(path, video.film, error)) return false;
   int ends[2];
   video.messages = std::tmpfile();
@@ -80,9 +74,10 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
   char size[32], rate[32];
   std::snprintf(size, sizeof size, "%dx%d", width, height);
   std::snprintf(rate, sizeof rate, "%.17g", framesPerSecond);
-  // The film is the encoder's descriptor 3. "file:" so that a name with a
-  // colon or a leading dash is a file name.
-  const std::string output = "file:" + (video.film.temporaryPath.empty() ? "/proc/self/fd/3" : video.film.temporaryPath);
+  // The film is the encoder's descriptor 3; a named one is also found by
+  // its name in the encoder's working folder, the film's. "file:" so that a
+  // name with a colon or a leading dash is a file name.
+  const std::string output = "file:" + (video.film.temporaryName.empty() ? "/proc/self/fd/3" : video.film.temporaryName);
   const char* const arguments[] = {
       "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
       "-f", "rawvideo", "-pixel_format", "rgb24", "-video_size", size, "-framerate", rate, "-i", "pipe:0",
@@ -92,6 +87,7 @@ bool startVideo(VideoEncoder& video, const std::string& path, int width, int hei
       "-f", "mp4", "-y", output.c_str(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addfchdir_np(&actions, video.film.folder);  // before 3 may be taken
   posix_spawn_file_actions_adddup2(&actions, ends[0], STDIN_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fileno(video.messages), STDERR_FILENO);

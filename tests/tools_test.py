@@ -8,6 +8,7 @@ pictures, the particle data equal to sph-bench's dump, refusals and failures.
     tools_test.py PATH/TO/sph-bench PATH/TO/sph-record [TestCase ...]
 """
 import os
+import pty
 import random
 import re
 import resource
@@ -27,11 +28,14 @@ SUMMARY = re.compile(r"frames: (\d+) threads: (\d+) particles: (\d+) seconds: \d
                      r"(?: written: (\d+))?\n")
 
 
-def run(*args, file_limit=0, timeout=600, cwd=None, program=None, env=None, stdout=subprocess.PIPE, emulator=()):
+def run(*args, file_limit=0, timeout=600, cwd=None, program=None, env=None, stdout=subprocess.PIPE, emulator=(),
+        closed=None):
     def limit_file_size():  # writes past the limit fail with EFBIG, as on a full disk
         if file_limit:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+        if closed is not None:  # a standard descriptor the caller closed (`>&-`)
+            os.close(closed)
     return subprocess.run([*emulator, program or BENCH, *map(str, args)], stdout=stdout, stderr=subprocess.PIPE,
                           text=True, stdin=subprocess.DEVNULL, preexec_fn=limit_file_size, timeout=timeout, cwd=cwd,
                           env=env)
@@ -49,7 +53,7 @@ class BenchCommandLine(unittest.TestCase):
         for args, message in [
                 (["--frobnicate"], "not expected: --frobnicate"), (["extra"], "not expected: extra"),
                 (["--frames"], "--frames: 1 required"), (["--threads", "--frames", "3"], "'--frames' is not a whole"),
-                (["--dump", "--frames", "3"], "--dump: needs a path"), (["--threads="], "--threads: 1 required"),
+                (["--threads="], "--threads: 1 required"),
                 (["--frames", "12x"], "'12x' is not a whole number"), (["--hold-up", "1.5"], "'1.5' is not a whole"),
                 (["--frames=+12"], "'+12' is not"), (["--frames", "0x10"], "'0x10' is not"), (["--frames", " 1"], "' 1'"),
                 (["--frames", "1e3"], "'1e3' is not"), (["--frames", "-1"], "'-1' is not a whole number from 0"),
@@ -58,9 +62,11 @@ class BenchCommandLine(unittest.TestCase):
                 (["--layers", "1,2"], "--layers: must be three"), (["--layers", "1,,3"], "--layers: must be three"),
                 (["--layers", "20,20,0"], "--layers: must be three"), (["--layers", "1,161,1"], "from 1 to 160: a block that"),
                 (["--hold", "up:3-2"], "'up:3-2' is not KEY:FIRST-LAST"), (["--hold", "north:1-2"], "'north:1-2'"),
-                (["--hold", "up:1"], "'up:1'"), (["--frames", "1", "--frames=1"], "--frames: At Most 1")]:
+                (["--hold", "up:1"], "'up:1'"), (["--frames", "1", "--frames=1"], "--frames: At Most 1"),
+                (["--dump", "", "--frames", "3"], "--dump: needs a path"),
+                (["--dump", "--frames", "3"], "--dump: needs a path")]:
             with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
-                result = run("--dump", f"{folder}/never.csv", *args)
+                result = run(*[] if "--dump" in args else ["--dump", f"{folder}/never.csv"], *args)
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertEqual(result.stdout, "")
                 self.assertRegex(result.stderr, f"^sph-bench: [^\n]*{re.escape(message)}")
@@ -75,7 +81,9 @@ class BenchCommandLine(unittest.TestCase):
             for option in ("Usage: sph-bench", "--frames N=1000", "--threads T=1", "--hold-up K=0", "--hold KEY",
                            "--layers X,Y,Z=20,20,40", "--dump PATH", "--help", "--version"):
                 self.assertIn(option, result.stdout)
-        self.assertRegex(run("--version").stdout, r"^sph-bench \d+\.\d+\.\d+\n$")
+        version = run("--version")
+        self.assertEqual((version.returncode, version.stderr), (0, ""))
+        self.assertRegex(version.stdout, r"^sph-bench \d+\.\d+\.\d+\n$")
         with tempfile.TemporaryDirectory() as folder:
             for args, expected in (["--frames=0", "--threads=1024", "--hold-up", "2147483647", "--layers=160,1,2",
                                     "--dump=a=b.csv"], ("0", "1024", "320")), (["--frames", "002"], ("2", "1", "16000")):
@@ -97,6 +105,7 @@ class BenchOutput(unittest.TestCase):
                     (0, [target], 64 * 1024, 1, "File too large"), (0, [target, "--layers", "1,1,2"], 0, 0, "")]:
                 with open(target, "w") as old:
                     old.write("x" * 100000)
+                os.chmod(target, 0o600)  # kept by the file that replaces it
                 result = run("--frames", frames, "--dump", *args, file_limit=limit, timeout=60)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(message, result.stderr)
@@ -106,7 +115,25 @@ class BenchOutput(unittest.TestCase):
             self.assertEqual(open(target).read(), "id,x,y,z,vx,vy,vz,density,pressure\n"
                              "0,1.05000007,0,1.05000007,0,0,0,0.349999994,0\n"
                              "1,1.05000007,0,3.14999986,0,0,0,0.349999994,0\n")
-            self.assertEqual(os.stat(target).st_mode & 0o777, 0o644)
+            self.assertEqual(os.stat(target).st_mode & 0o777, 0o600)
+
+    def test_links_and_long_names(self):
+        with tempfile.TemporaryDirectory() as folder:
+            # /dev/stdout as the caller's shell has it, without touching the machine's own.
+            os.symlink("/proc/self/fd/1", f"{folder}/stdout")
+            with open(f"{folder}/out.txt", "w") as out:
+                result = run("--frames", 0, "--layers", "1,1,2", "--dump", f"{folder}/stdout", stdout=out)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+            written = open(f"{folder}/out.txt").read().split("\n", 3)  # the dump, then the summary after it
+            self.assertEqual(written[:3], ["id,x,y,z,vx,vy,vz,density,pressure", "0,1.05000007,0,1.05000007,0,0,0,0.349999994,0",
+                                           "1,1.05000007,0,3.14999986,0,0,0,0.349999994,0"])
+            self.assertEqual(SUMMARY.fullmatch(written[3]).groups(), ("0", "1", "2", None))
+            self.assertTrue(os.path.islink(f"{folder}/stdout"))
+            os.unlink(f"{folder}/stdout")
+            long = f"{folder}/{'n' * 251}.csv"  # the longest name the file system takes, written and replaced
+            for attempt in range(2):
+                self.assertEqual(run("--frames", 0, "--layers", "1,1,2", "--dump", long).returncode, 0)
+            self.assertEqual(sorted(os.listdir(folder)), sorted(["out.txt", os.path.basename(long)]))
 
     def test_a_lost_result_is_a_failure(self):
         with open("/dev/full", "w") as full:
@@ -131,26 +158,28 @@ class BenchOutput(unittest.TestCase):
                                  digest_of(frames, threads, holds))
 
     def test_progress_on_a_terminal_only(self):
-        # A run of some ten seconds at the rate just measured, so at least three even if the machine,
-        # busy with other tests, now runs three times as fast.
-        rate = float(run("--frames", 2000, "--layers", "2,2,2").stdout.split()[-1])
-        frames = str(int(rate * 10))
-        args = ["--frames", frames, "--layers", "2,2,2"]
-        controller, terminal = os.openpty()
-        child = subprocess.Popen([BENCH, *args], stdin=subprocess.DEVNULL, stdout=terminal, stderr=terminal)
-        os.close(terminal)
-        shown = b""
-        while child.poll() is None or select.select([controller], [], [], 0)[0]:
-            try:
-                shown += os.read(controller, 4096) if select.select([controller], [], [], 1)[0] else b""
-            except OSError:  # the terminal is gone with the program
-                break
-        os.close(controller)
-        progress, summary = shown.split(f"frames: {frames} threads: 1 particles: 8 ".encode())
-        done = [int(n) for n in re.findall(rf"\rframe (\d+)/{frames}  \d+\.\d frames/s".encode(), progress)]
-        self.assertGreaterEqual(len(done), 2, shown)
-        self.assertEqual(done, sorted(done))
-        self.assertRegex(progress, rb"^(\rframe [^\r\n]*)+\r +\r$")  # in place, then wiped for the summary
+        for program in filter(None, (BENCH, RECORD)):
+            with self.subTest(program=program), tempfile.TemporaryDirectory() as folder:
+                # A run of some ten seconds at the rate just measured, so at least three even if the machine,
+                # busy with other tests, now runs three times as fast. The recorder keeps frame 0 alone.
+                args = ["--layers", "2,2,2"] + (["--ply", folder, "--every", "2000000000"] if program == RECORD else [])
+                frames = str(int(float(run("--frames", 2000, *args, program=program).stdout.split()[9]) * 10))
+                controller, terminal = pty.openpty()
+                child = subprocess.Popen([program, "--frames", frames, *args], stdin=subprocess.DEVNULL, stdout=terminal,
+                                         stderr=terminal)
+                os.close(terminal)
+                shown = b""
+                while child.poll() is None or select.select([controller], [], [], 0)[0]:
+                    try:
+                        shown += os.read(controller, 4096) if select.select([controller], [], [], 1)[0] else b""
+                    except OSError:  # the terminal is gone with the program
+                        break
+                os.close(controller)
+                progress, summary = shown.split(f"frames: {frames} threads: 1 particles: 8 ".encode())
+                done = [int(n) for n in re.findall(rf"\rframe (\d+)/{frames}  \d+\.\d frames/s".encode(), progress)]
+                self.assertGreaterEqual(len(done), 2, shown)
+                self.assertEqual(done, sorted(done))
+                self.assertRegex(progress, rb"^(\rframe [^\r\n]*)+\r +\r$")  # in place, then wiped for the summary
         with self.assertRaises(subprocess.TimeoutExpired) as ended:  # well past the two seconds
             run("--frames", "2000000000", "--layers", "2,2,2", timeout=3)
         self.assertFalse(ended.exception.stderr)
@@ -278,22 +307,50 @@ class Record(unittest.TestCase):
                     (["--png", folder, "--hold", "up:2-1"], None, 2, "'up:2-1'"),
                     (["--video", f"{folder}/v.mp4"], {"PATH": "/nonexistent"}, 1, "(Debian package ffmpeg)"),
                     (["--ply", f"{folder}/file/ply"], None, 1, "cannot create the folder"),
+                    (["--png", f"{folder}/new", "--vtk", f"{folder}/file/vtk"], None, 1, "cannot create the folder"),
+                    *[([option, "", "--ply", folder], None, 2, f"{option}: needs a path")
+                      for option in ("--video", "--png", "--vtk")],
+                    (["--png", folder, "--ply", ""], None, 2, "--ply: needs a path"),
+                    (["--png", folder], {"__EGL_VENDOR_LIBRARY_FILENAMES": "/nonexistent"}, 1, "no EGL display to draw on"),
+                    (["--png", folder], {"MESA_GL_VERSION_OVERRIDE": "0.1"}, 1, "cannot make an off-screen OpenGL surface"),
                     (["--video", f"{folder}/v.mp4", "--frames", 400], None, 1, "ffmpeg could not write the film")]:
-                result = run("--layers", "2,2,2", *args, program=RECORD, env=env, file_limit=4000, timeout=60)
+                result = run("--layers", "2,2,2", *args, program=RECORD, env=env and {**os.environ, **env}, file_limit=4000,
+                             timeout=60)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertRegex(result.stderr, f"^sph-record: [^\n]*{re.escape(message)}")
                 self.assertEqual(os.listdir(folder), ["file"])  # no film, cut short or not
 
     def test_help_and_the_rates_the_encoder_takes(self):
-        result = run("--help", program=RECORD)
-        self.assertEqual((result.returncode, result.stderr), (0, ""))
-        self.assertIn("Usage: sph-record", result.stdout)
-        self.assertIsNone(SUMMARY.search(result.stdout))
+        for option, shown in ("--help", "Usage: sph-record"), ("--version", "sph-record "):
+            result = run(option, program=RECORD)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+            self.assertIn(shown, result.stdout)
+            self.assertIsNone(SUMMARY.search(result.stdout))
         with tempfile.TemporaryDirectory() as folder:
-            for rate in ("0.01", "1000"):
-                self.assertEqual(run("--frames", 2, "--layers", "2,2,2", "--fps", rate, "--video", f"{folder}/{rate}.mp4",
-                                     program=RECORD).returncode, 0)
-                self.assertEqual(probe(f"{folder}/{rate}.mp4")["nb_read_frames"], "3")
+            # The longest name the file system takes, and a link to it: the second film replaces the
+            # first where it is, with the link kept.
+            film = f"{folder}/{'n' * 251}.mp4"
+            os.symlink(os.path.basename(film), f"{folder}/link.mp4")
+            for rate, shown, target in ("0.01", "1/100", film), ("1000", "1000/1", f"{folder}/link.mp4"):
+                result = run("--frames", 2, "--layers", "2,2,2", "--fps", rate, "--video", target, program=RECORD)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(probe(film, "avg_frame_rate,nb_read_frames"), {"avg_frame_rate": shown, "nb_read_frames": "3"})
+            self.assertTrue(os.path.islink(f"{folder}/link.mp4"))
+            self.assertEqual(len(os.listdir(folder)), 2)
+
+    def test_closed_standard_descriptors(self):
+        # Nothing the tools open takes the place of one, to be overwritten when the encoder is set up;
+        # a summary line that cannot be written is a failure, as always.
+        for closed in (0, 1, 2):
+            with self.subTest(closed=closed), tempfile.TemporaryDirectory() as folder:
+                film = run("--frames", 3, "--layers", "2,2,2", "--video", f"{folder}/v.mp4", program=RECORD, closed=closed)
+                dump = run("--frames", 0, "--layers", "1,1,2", "--dump", f"{folder}/d.csv", closed=closed)
+                for result in film, dump:
+                    self.assertEqual(result.returncode, int(closed == 1), result.stderr)
+                    self.assertRegex(result.stderr, "^sph-[a-z]+: cannot write to standard output: Bad file descriptor\n$"
+                                     if closed == 1 else "^$")
+                self.assertEqual(probe(f"{folder}/v.mp4")["nb_read_frames"], "4")
+                self.assertEqual(open(f"{folder}/d.csv").read().count("\n"), 3)
 
     def test_a_stop_signal_removes_the_unfinished_film(self):
         # Each stop signal, also while the encoder has stopped reading; one the caller ignores stays ignored.

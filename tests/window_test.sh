@@ -70,6 +70,19 @@ read -r white blue other < <(convert "$work/picture.png" -depth 8 -format %c his
   fail "picture has $white white, $blue blue and $other other pixels"
 ok "picture: $white white box pixels, $blue blue particle pixels, $other others"
 
+# --- trails: while the liquid moves, pixels that points lit go dark again --
+# Each frame is drawn on a cleared window; without that, every place a point
+# has been stays lit.
+went_dark() { convert "$work/picture.png" "$work/$1.png" -fx 'u.r == 0 && u.b > 0.45 && v.r + v.g + v.b == 0' \
+  -format '%[fx:int(mean*w*h+0.5)]' info:; }
+dark=0
+for attempt in $(seq 20); do
+  sleep 0.5 && shot moving && dark=$(went_dark moving)
+  ((dark >= 100)) && break
+done
+((dark >= 100)) || fail "pixels lit by points stay lit while the liquid moves (trails)"
+ok "$dark pixels lit by points went dark again"
+
 # --- keys that do nothing, then Up, which turns the box while held --------
 timeout 10 xdotool windowfocus --sync "$window" || fail "cannot focus the window"
 shot before && box_lines before

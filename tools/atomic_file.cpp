@@ -1,11 +1,15 @@
 #include "atomic_file.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace sph {
@@ -18,15 +22,14 @@ std::string describe(const std::string& what, const std::string& path, int error
   return what + " '" + path + "': " + std::strerror(errorNumber);
 }
 
-enum class TargetKind { Missing, Regular, Directory, Other };
+enum class TargetKind { Missing, Regular, Directory, Other, Unusable };
 
-TargetKind kindOf(const std::string& path) {
-  struct stat status;
-  if (stat(path.c_str(), &status) != 0) return TargetKind::Missing;
-  if (S_ISREG(status.st_mode)) return TargetKind::Regular;
-  if (S_ISDIR(status.st_mode)) return TargetKind::Directory;
-  return TargetKind::Other;
-}
+// Where a path leads once its links are followed.
+struct Target {
+  TargetKind kind = TargetKind::Missing;
+  std::string path;  // the end of the links: where the file is, or is to be
+  int failure = 0;   // why it is unusable (an errno)
+};
 
 std::string folderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -34,12 +37,73 @@ std::string folderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Links in /proc (/dev/stdout leads to /proc/self/fd/1) name open files,
+// pipes and terminals rather than paths: what they lead to is written in
+// place, never replaced.
+bool namesAnOpenFile(const std::string& link) {
+  struct statfs system;
+  return statfs(folderOf(link).c_str(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
+}
+
+Target follow(const std::string& path) {
+  Target target;
+  target.path = path;
+  for (int links = 0; links <= 40; ++links) {  // the kernel's own limit
+    struct stat status;
+    if (lstat(target.path.c_str(), &status) != 0) {
+      // Not there yet, or no folder to put it in, which opening the folder
+      // reports; anything else (a name too long) is reported as it is.
+      target.failure = errno;
+      target.kind = errno == ENOENT || errno == ENOTDIR ? TargetKind::Missing : TargetKind::Unusable;
+      return target;
+    }
+    if (S_ISLNK(status.st_mode) && namesAnOpenFile(target.path)) {
+      const bool folder = stat(target.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+      target.kind = folder ? TargetKind::Directory : TargetKind::Other;
+      return target;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      target.kind = S_ISREG(status.st_mode) ? TargetKind::Regular
+                  : S_ISDIR(status.st_mode) ? TargetKind::Directory : TargetKind::Other;
+      return target;
+    }
+    char link[PATH_MAX];
+    const ssize_t length = readlink(target.path.c_str(), link, sizeof link);
+    if (length < 0) {
+      target.kind = TargetKind::Unusable;
+      target.failure = errno;
+      return target;
+    }
+    const std::string to(link, std::size_t(length));
+    target.path = to[0] == '/' ? to : folderOf(target.path) + "/" + to;
+  }
+  target.kind = TargetKind::Unusable;
+  target.failure = ELOOP;
+  return target;
+}
+
+// This process's descriptor that a link in /proc names (/proc/self/fd/1,
+// where /dev/stdout leads), or -1. Written through directly, the text goes
+// where the program's other writes to it go, after them, instead of
+// truncating a file behind it or being overwritten.
+int ownDescriptor(const std::string& link) {
+  char* const folder = realpath(folderOf(link).c_str(), nullptr);
+  const bool own = folder != nullptr && folder == "/proc/" + std::to_string(long(getpid())) + "/fd";
+  std::free(folder);
+  const std::string name = nameOf(link);
+  int descriptor = -1;
+  if (own) std::from_chars(name.data(), name.data() + name.size(), descriptor);
+  return descriptor;
+}
+
 // An unnamed file is linked by its name under /proc, which a process may use
 // without privileges (linkat's AT_EMPTY_PATH needs them).
 std::string procName(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
 
-int openUnnamed(const std::string& path) {
-  const int descriptor = open(folderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+int openUnnamed(int folder) {
+  const int descriptor = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (descriptor >= 0 && access(procName(descriptor).c_str(), F_OK) != 0) {  // no /proc: cannot be linked
     close(descriptor);
     return -1;
@@ -47,34 +111,46 @@ int openUnnamed(const std::string& path) {
   return descriptor;
 }
 
-// Makes a fresh name beside `path` for `create` (which returns 0 or an
-// errno); never an existing one (another run, a stale leftover).
+// Makes a fresh name for `create` (which returns 0 or an errno); never an
+// existing one (another run, a stale leftover). Short, so that it fits
+// beside any name.
 template <class Create>
-int withFreshName(const std::string& path, std::string& temporaryPath, Create create) {
-  const std::string stem = path + ".tmp." + std::to_string(long(getpid())) + ".";
+int withFreshName(std::string& temporaryName, Create create) {
+  const std::string stem = "sph-" + std::to_string(long(getpid())) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temporaryPath = stem + std::to_string(attempt);
-    const int failure = create(temporaryPath);
+    temporaryName = stem + std::to_string(attempt) + ".tmp";
+    const int failure = create(temporaryName);
     if (failure != EEXIST) return failure;
   }
   return EEXIST;
 }
 
-// Links an unnamed file at its path: directly where nothing is there, or
+// Links an unnamed file at its name: directly where nothing is there, or
 // under a fresh name renamed over what is there. Returns 0 or an errno.
 int linkIntoPlace(const PendingFile& file) {
   const std::string source = procName(file.descriptor);
   auto linkAt = [&](const std::string& name) {
-    return linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    return linkat(AT_FDCWD, source.c_str(), file.folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
   };
-  const int direct = linkAt(file.path);
+  const int direct = linkAt(file.name);
   if (direct != EEXIST) return direct;
-  std::string temporaryPath;
-  if (const int failure = withFreshName(file.path, temporaryPath, linkAt)) return failure;
-  if (std::rename(temporaryPath.c_str(), file.path.c_str()) == 0) return 0;
+  std::string temporaryName;
+  if (const int failure = withFreshName(temporaryName, linkAt)) return failure;
+  if (renameat(file.folder, temporaryName.c_str(), file.folder, file.name.c_str()) == 0) return 0;
   const int failure = errno;
-  unlink(temporaryPath.c_str());
+  unlinkat(file.folder, temporaryName.c_str(), 0);
   return failure;
+}
+
+// The file that is replaced keeps its mode, and its owner and group where
+// this process may give them (root may; others may give a group of their
+// own).
+void takeOverAttributes(const PendingFile& file) {
+  struct stat old;
+  if (fstatat(file.folder, file.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode)) return;
+  if (fchown(file.descriptor, old.st_uid, old.st_gid) != 0)
+    static_cast<void>(fchown(file.descriptor, uid_t(-1), old.st_gid) == 0);
+  fchmod(file.descriptor, old.st_mode & 07777);
 }
 
 bool writeAll(int descriptor, const std::string& text) {
@@ -90,38 +166,64 @@ bool writeAll(int descriptor, const std::string& text) {
   return true;
 }
 
-bool writeInPlace(const std::string& path, const std::string& text, std::string& error) {
-  const int descriptor = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+bool writeInPlace(const Target& target, const std::string& path, const std::string& text, std::string& error) {
+  const int own = ownDescriptor(target.path);
+  const int descriptor = own >= 0 ? own : open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (descriptor < 0) {
     error = describe("cannot open", path, errno);
     return false;
   }
   int failure = writeAll(descriptor, text) ? 0 : errno;
-  if (close(descriptor) != 0 && failure == 0 && errno != EINTR) failure = errno;
+  if (own < 0 && close(descriptor) != 0 && failure == 0 && errno != EINTR) failure = errno;
   if (failure != 0) error = describe("cannot write", path, failure);
   return failure == 0;
+}
+
+bool openPendingFileAt(const Target& target, const std::string& path, PendingFile& file, std::string& error) {
+  discardPendingFile(file);
+  file.path = path;
+  switch (target.kind) {
+    case TargetKind::Missing:
+    case TargetKind::Regular:
+      break;
+    case TargetKind::Directory:
+      error = describe("cannot write", path, EISDIR);
+      return false;
+    case TargetKind::Other:
+      error = "cannot replace '" + path + "': not a regular file";
+      return false;
+    case TargetKind::Unusable:
+      error = describe("cannot write", path, target.failure);
+      return false;
+  }
+  file.name = nameOf(target.path);
+  file.folder = open(folderOf(target.path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int failure = errno;
+  if (file.folder >= 0) {
+    // Where unnamed files are refused the named way is tried, and its
+    // failure is the one reported.
+    file.descriptor = unnamedFilesAllowed ? openUnnamed(file.folder) : -1;
+    if (file.descriptor >= 0) return true;
+    failure = withFreshName(file.temporaryName, [&](const std::string& name) {
+      file.descriptor = openat(file.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      return file.descriptor >= 0 ? 0 : errno;
+    });
+    if (failure == 0) return true;
+    file.temporaryName.clear();
+  }
+  discardPendingFile(file);
+  error = describe("cannot create a file beside", path, failure);
+  return false;
 }
 
 }  // namespace
 
 bool openPendingFile(const std::string& path, PendingFile& file, std::string& error) {
-  discardPendingFile(file);
-  file.path = path;
-  // Where unnamed files are refused (or the folder is unusable) the named
-  // way is tried, and its failure is the one reported.
-  file.descriptor = unnamedFilesAllowed ? openUnnamed(path) : -1;
-  if (file.descriptor >= 0) return true;
-  const int failure = withFreshName(path, file.temporaryPath, [&](const std::string& name) {
-    file.descriptor = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return file.descriptor >= 0 ? 0 : errno;
-  });
-  if (failure == 0) return true;
-  file.temporaryPath.clear();
-  error = describe("cannot create a file beside", path, failure);
-  return false;
+  return openPendingFileAt(follow(path), path, file, error);
 }
 
 bool commitPendingFile(PendingFile& file, std::string& error) {
+  takeOverAttributes(file);
   // On disk before it has its name, so a crash cannot leave an empty file
   // there. EINVAL: the file system has nothing to sync (some special mounts).
   if (fsync(file.descriptor) != 0 && errno != EINVAL) {
@@ -130,8 +232,9 @@ bool commitPendingFile(PendingFile& file, std::string& error) {
     return false;
   }
   int failure = 0;
-  if (file.temporaryPath.empty()) failure = linkIntoPlace(file);
-  else if (std::rename(file.temporaryPath.c_str(), file.path.c_str()) == 0) file.temporaryPath.clear();  // the target now
+  if (file.temporaryName.empty()) failure = linkIntoPlace(file);
+  else if (renameat(file.folder, file.temporaryName.c_str(), file.folder, file.name.c_str()) == 0)
+    file.temporaryName.clear();  // the target now
   else failure = errno;
   discardPendingFile(file);
   if (failure != 0) error = describe("cannot replace", file.path, failure);
@@ -141,36 +244,26 @@ bool commitPendingFile(PendingFile& file, std::string& error) {
 void discardPendingFile(PendingFile& file) {
   if (file.descriptor >= 0) close(file.descriptor);
   file.descriptor = -1;
-  if (!file.temporaryPath.empty()) unlink(file.temporaryPath.c_str());
-  file.temporaryPath.clear();
+  if (!file.temporaryName.empty()) unlinkat(file.folder, file.temporaryName.c_str(), 0);
+  file.temporaryName.clear();
+  if (file.folder >= 0) close(file.folder);
+  file.folder = -1;
 }
 
 bool checkFileCanBeWritten(const std::string& path, std::string& error) {
-  switch (kindOf(path)) {
-    case TargetKind::Directory:
-      error = describe("cannot write", path, EISDIR);
-      return false;
-    case TargetKind::Other:
-      return true;  // a device or pipe: opened only when the text is ready
-    case TargetKind::Missing:
-    case TargetKind::Regular:
-      break;
-  }
+  const Target target = follow(path);
+  if (target.kind == TargetKind::Other) return true;  // a device or pipe: opened only when the text is ready
   PendingFile file;
-  const bool opened = openPendingFile(path, file, error);
+  const bool opened = openPendingFileAt(target, path, file, error);
   discardPendingFile(file);
   return opened;
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-  const TargetKind kind = kindOf(path);
-  if (kind == TargetKind::Other) return writeInPlace(path, text, error);
-  if (kind == TargetKind::Directory) {
-    error = describe("cannot write", path, EISDIR);
-    return false;
-  }
+  const Target target = follow(path);
+  if (target.kind == TargetKind::Other) return writeInPlace(target, path, text, error);
   PendingFile file;
-  if (!openPendingFile(path, file, error)) return false;
+  if (!openPendingFileAt(target, path, file, error)) return false;
   if (!writeAll(file.descriptor, text)) {
     error = describe("cannot write", path, errno);
     discardPendingFile(file);

@@ -1,5 +1,6 @@
 #include "headless_run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,16 @@ void closeStandardOutput() {
                failure ? std::strerror(failure) : "write error");
   _exit(EXIT_RUN_FAILED);  // exit would run this handler again
 }
+
+// A closed standard descriptor is the next one a file gets, and then the
+// encoder's set-up (its standard streams) or a message writes over that
+// file. /dev/null takes its place, opened the wrong way round, so that
+// using it still fails as with the descriptor closed.
+void takeClosedStandardDescriptors() {
+  for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor)
+    if (fcntl(descriptor, F_GETFD) < 0)  // the lowest free one: open gives it
+      open("/dev/null", descriptor == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+}
 }  // namespace
 
 FluidSystem* startRun(const RunOptions& options) {
@@ -49,6 +60,7 @@ void printSummary(const RunOptions& options, double seconds, const std::string& 
 
 int runTool(const char* program, int (*run)(int argc, char** argv), int argc, char** argv) {
   programName = program;
+  takeClosedStandardDescriptors();
   std::atexit(closeStandardOutput);
   try {
     return run(argc, argv);

@@ -23,7 +23,9 @@ void printSummary(const RunOptions& options, double seconds, const std::string& 
 // write to it that fails (a full disk, say) fails the run: a message on
 // standard error and exit status 1, checked when the program exits. So does
 // running out of memory, which ends the run by an exception; owners on the
-// way out stop threads and the encoder and remove unfinished files.
+// way out stop threads and the encoder and remove unfinished files. A
+// standard descriptor the caller closed (`>&-`) is kept taken, so that no
+// file the tool opens lands on it.
 int runTool(const char* program, int (*run)(int argc, char** argv), int argc, char** argv);
 
 }  // namespace sph

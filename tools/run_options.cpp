@@ -127,6 +127,7 @@ CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate,
 
 CLI::Option* addPathOption(CLI::App& app, const std::string& name, std::string& path, const std::string& description) {
   return app.add_option(name, path, description)->type_name("PATH")->check(CLI::Validator([](std::string& text) {
+    if (text.empty()) return std::string("needs a path, not an empty one");  // `--dump "$UNSET"`
     return text.rfind("--", 0) == 0 ? "needs a path, not the option " + text : std::string();
   }, ""));
 }

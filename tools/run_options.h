@@ -50,8 +50,8 @@ CLI::Option* addCountOption(CLI::App& app, const std::string& name, int32_t& cou
 CLI::Option* addRateOption(CLI::App& app, const std::string& name, double& rate, double low, double high,
                            const std::string& description);
 
-// Adds an option taking a path; a following option is not taken for the
-// path (`--dump --frames 3` has lost its path).
+// Adds an option taking a path; neither an empty one nor a following
+// option is taken for the path (`--dump --frames 3` has lost its path).
 CLI::Option* addPathOption(CLI::App& app, const std::string& name, std::string& path, const std::string& description);
 
 // Parses the command line. Returns -1 when the tool should run; otherwise
