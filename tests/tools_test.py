@@ -361,7 +361,12 @@ class Record(unittest.TestCase):
                                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                          preexec_fn=lambda: ignored and signal.signal(ignored, signal.SIG_IGN))
                 try:
+                    deadline = time.monotonic() + 60
                     while (encoder := encoder_of(child.pid)) is None:
+                        # A recorder that ends, or never starts the encoder, fails here instead of waiting forever.
+                        if child.poll() is not None:
+                            self.fail(child.stderr.read())
+                        self.assertLess(time.monotonic(), deadline, "the encoder did not start")
                         time.sleep(0.05)
                     time.sleep(0.5)
                     if stalled:
@@ -377,7 +382,8 @@ class Record(unittest.TestCase):
                     self.assertEqual(os.listdir(folder), [])
                 finally:
                     if child.poll() is None:  # still blocked: end it and its stopped encoder
-                        os.kill(encoder, signal.SIGKILL)
+                        if encoder is not None:
+                            os.kill(encoder, signal.SIGKILL)
                         child.kill()
                         child.wait()
 
