@@ -1,10 +1,15 @@
 #include "atomic_file.h"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
+// The web build's C library has no kernel headers; no /proc there either.
+#if __has_include(<linux/magic.h>)
+#include <linux/magic.h>
+#else
+#define PROC_SUPER_MAGIC 0x9fa0
+#endif
 
 #include <cerrno>
 #include <charconv>
