@@ -208,8 +208,9 @@ void bindToolParts(py::module_& module) {
       .def(py::init([](const std::filesystem::path& path) {
         auto file = std::make_unique<OwnedPendingFile>();
         std::string error;
-        if (!checkFileCanBeWritten(path.string(), error) || !openPendingFile(path.string(), *file, error))
-          raiseOSError(error);
+        // Opening refuses all that the tools' early check refuses, and a
+        // device or pipe besides, so it is the whole check here.
+        if (!openPendingFile(path.string(), *file, error)) raiseOSError(error);
         return file;
       }))
       .def("fileno", [](const OwnedPendingFile& file) { return file.descriptor; })
