@@ -76,7 +76,7 @@ TEST(ResultFiles, WholeOrNotThereEitherWay) {
       EXPECT_EQ(status.st_gid, geteuid() == 0 ? 5678u : getegid());
     }
     for (const std::string& path : {folder.path + "/missing/out.csv", folder.path + "/" + std::string(NAME_MAX + 1, 'n'),
-                                    deep + "/" + std::string(PATH_MAX - 1 - deep.size(), 'n'), folder.path}) {
+                                    deep + "/" + std::string(PATH_MAX - 1 - deep.size(), 'n'), folder.path, std::string()}) {
       EXPECT_FALSE(checkFileCanBeWritten(path, error));
       EXPECT_FALSE(writeFileAtomically(path, "x", error));
       EXPECT_NE(error.find("'" + path + "': "), std::string::npos) << error;

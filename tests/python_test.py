@@ -193,6 +193,7 @@ def test_dataset_is_reproducible_and_has_the_documented_arrays(tmp_path):
     (["--frames", "-1"], 2, "'-1' is not a whole number"), (["--every", "0"], 2, "from 1 to"),
     (["--layers", "6,7"], 2, "X,Y,Z from 1 to 160"), (["--threads", "1025"], 2, "from 1 to 1024"),
     (["--frames", "3", "--out", "/nonexistent/a.npz"], 1, "No such file"),
+    (["--frames", "3", "--out", ""], 1, "cannot write '': No such file"),
 ])
 def test_dataset_refusals_write_nothing(tmp_path, arguments, status, message):
     result = dataset(tmp_path, "a.npz", "--layers", "4,4,4", *arguments)

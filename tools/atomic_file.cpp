@@ -55,6 +55,11 @@ bool namesAnOpenFile(const std::string& link) {
 Target follow(const std::string& path) {
   Target target;
   target.path = path;
+  if (path.empty()) {  // names no file: left Missing, it would be written in "." and never linked
+    target.kind = TargetKind::Unusable;
+    target.failure = ENOENT;
+    return target;
+  }
   for (int links = 0; links <= 40; ++links) {  // the kernel's own limit
     struct stat status;
     if (lstat(target.path.c_str(), &status) != 0) {
