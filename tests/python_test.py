@@ -118,8 +118,8 @@ def test_one_simulation_stepped_from_two_threads_at_once_is_refused():
     simulation = sph.Simulation(layers=SMALL)
     worker = threading.Thread(target=simulation.step, args=(3000,))
     worker.start()
-    while simulation.frame == 0:
-        pass
+    while simulation.frame == 0:  # a step that fails before its first frame fails here, not waits forever
+        assert worker.is_alive(), "the step in the other thread ended without running a frame"
     with pytest.raises(RuntimeError, match="another thread"):
         simulation.step(1)
     worker.join()
