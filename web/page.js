@@ -118,8 +118,8 @@ async function chooseBuild() {
 }
 
 function setControls(enabled) {
-  arrowButtons.forEach((button) => { button.disabled = !enabled; });
-  endButton.disabled = !enabled;
+  // Tilt too: an arrow held before the run would never reach the program.
+  [...arrowButtons, endButton, document.getElementById('tilt')].forEach((button) => { button.disabled = !enabled; });
 }
 
 function answer(typed) {
@@ -141,19 +141,29 @@ function answer(typed) {
 const ARROWS = { ArrowLeft: 100, ArrowUp: 101, ArrowRight: 102, ArrowDown: 103 };
 const ESCAPE = 27;
 
-function holdArrow(code, down) {
-  if (running) Module._sphSpecialKey(code, down ? 1 : 0);
+// The keyboard, the buttons and tilt can hold the same arrow at once: the
+// program sees it held while any of them holds it, so letting go of one
+// leaves the others' hold standing.
+const holders = new Map(Object.values(ARROWS).map((code) => [code, new Set()]));
+
+function holdArrow(code, down, source) {
+  const by = holders.get(code);
+  const wasHeld = by.size > 0;
+  if (down) by.add(source);
+  else by.delete(source);
+  if (running && wasHeld !== by.size > 0) Module._sphSpecialKey(code, down ? 1 : 0);
 }
 
-function releaseArrows() {
-  Object.values(ARROWS).forEach((code) => holdArrow(code, false));
+function releaseArrows(...sources) {
+  holders.forEach((by, code) =>
+    [...by].filter((source) => sources.includes(source)).forEach((source) => holdArrow(code, false, source)));
 }
 
 window.addEventListener('keydown', (event) => {
   if (!running) return;
   if (event.key in ARROWS) {
     event.preventDefault();  // turn the box, not scroll the page
-    holdArrow(ARROWS[event.key], true);
+    holdArrow(ARROWS[event.key], true, 'key');
   } else if (event.key === 'Escape') {
     event.preventDefault();
     Module._sphKey(ESCAPE);
@@ -162,26 +172,28 @@ window.addEventListener('keydown', (event) => {
   }
 });
 window.addEventListener('keyup', (event) => {
-  if (event.key in ARROWS) holdArrow(ARROWS[event.key], false);
+  if (event.key in ARROWS) holdArrow(ARROWS[event.key], false, 'key');
 });
-// A key released in another window never reports it here.
-window.addEventListener('blur', releaseArrows);
+// A key or pointer let go in another window never reports it here; tilt
+// goes on reporting its own.
+window.addEventListener('blur', () => releaseArrows('key', 'button'));
 
 // On-screen arrows for touch screens, held while pressed.
 arrowButtons.forEach((button) => {
   const code = Number(button.dataset.key);
   button.addEventListener('pointerdown', (event) => {
     button.setPointerCapture(event.pointerId);
-    holdArrow(code, true);
+    holdArrow(code, true, 'button');
   });
   ['pointerup', 'pointercancel', 'lostpointercapture'].forEach((type) =>
-    button.addEventListener(type, () => holdArrow(code, false)));
+    button.addEventListener(type, () => holdArrow(code, false, 'button')));
   button.addEventListener('contextmenu', (event) => event.preventDefault());
 });
 setControls(false);
 
-const tilt = setUpTilt(document.getElementById('tilt'), holdArrow);
-document.getElementById('tilt').hidden = !touchScreen;
+const tiltButton = document.getElementById('tilt');
+const tilt = setUpTilt(tiltButton, (code, down) => holdArrow(code, down, 'tilt'));
+tiltButton.hidden = !touchScreen;
 document.getElementById('help').textContent = touchScreen
   ? 'Hold an arrow button, or switch tilt on and tilt the device, to turn the box; End ends the run.'
   : 'The arrow keys (or the buttons) turn the box while held; Escape (or End) ends the run.';
@@ -229,8 +241,8 @@ function start(build) {
       }
     },
     sphEnded: () => {
-      releaseArrows();
       tilt.switchOff();
+      releaseArrows('key', 'button');
       running = false;
       setControls(false);
       endButton.hidden = true;
