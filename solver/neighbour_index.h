@@ -69,12 +69,15 @@ struct NeighbourIndex {
   float* y;
   float* z;
   int32_t* id;
-  CellSpan* spans;    // per cell; empty ({0, 0}) where cellHeads is null
+  // Per cell; empty ({0, 0}) where cellHeads is null. Inside a zeroed block
+  // with SPAN_MARGIN empty spans before and after the grid, so that any of
+  // the 27 cells around any cell can be looked up without a bounds test.
+  CellSpan* spans;
+  CellSpan* spanBlock;  // the allocation
   int32_t* occupied;  // cells given a head by the last rebuild
   int32_t* cellOf;    // per particle: its cell in the last rebuild
   int32_t occupiedCount;
   int32_t indexedCount;  // particles the last rebuild saw
-  bool headsCleared;         // false until the first rebuild has cleared every head and span
   RangeNeighbours* workers;  // filed by worker number; workerCapacity entries
   int32_t workerCapacity;
   int32_t workerCount;       // the threadCount of the last rebuild, at least 1
