@@ -45,7 +45,13 @@ void rebuildGrid(FluidSystem& system) {
   // Thread the lists, and count each cell's particles in its span's end.
   // The cells are found first, so that the scattered heads can be fetched
   // ahead of their turn.
-  for (int32_t k = 0; k < system.particleCount; ++k) index.cellOf[k] = cellIndexOf(system, system.particles[k]);
+  // The pair inputs are written on the same walk.
+  for (int32_t k = 0; k < system.particleCount; ++k) {
+    const Particle& p = system.particles[k];
+    index.cellOf[k] = cellIndexOf(system, p);
+    index.inputs[k] = {p.position[0], p.position[1], p.position[2], p.mass,
+                       p.velocity[0], p.velocity[1], p.velocity[2], 0.0f};
+  }
   constexpr int32_t AHEAD = 16;
   index.occupiedCount = 0;
   index.indexedCount = system.particleCount;

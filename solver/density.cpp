@@ -13,10 +13,10 @@ namespace {
 // densityRate(j) += F mass(i), each rounded to float. Two distinct particles
 // at the same place have no direction between them: the rate term (which
 // divides by r) is skipped for both.
-inline void addRateTerm(float& rateI, Particle& pj, double massI, float r2, float f, bool updateJ) {
+inline void addRateTerm(float& rateI, float& rateJ, float massJ, double massI, float r2, float f, bool updateJ) {
   if (r2 == 0.0f) return;
-  rateI = float(double(pj.mass) * double(f) + double(rateI));
-  if (updateJ) pj.densityRate = float(double(f) * massI + double(pj.densityRate));
+  rateI = float(double(massJ) * double(f) + double(rateI));
+  if (updateJ) rateJ = float(double(f) * massI + double(rateJ));
 }
 
 }  // namespace
@@ -33,35 +33,45 @@ void computeDensityRates(int32_t begin, int32_t end) {
           const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
                                           double(pi.velocity[1]) - double(pj.velocity[1]),
                                           double(pi.velocity[2]) - double(pj.velocity[2]));
-          addRateTerm(pi.densityRate, pj, pi.mass, r2, f, updateJ);
+          addRateTerm(pi.densityRate, pj.densityRate, pj.mass, pi.mass, r2, f, updateJ);
         },
         [](Particle&) {});
     return;
   }
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
   PairBatch& batch = *lists.batch;
+  // The range's rates are summed in the compact array, then put back.
+  float* const rates = system.neighbourIndex->densityRates;
+  Particle* const particles = system.particles;
+  for (int32_t k = begin; k < end; ++k) rates[k] = particles[k].densityRate;
   walkPairBatches(
       system, lists,
-      [&](int32_t k, const Particle& pi, const Particle& pj) {
-        batch.dvx[k] = double(pi.velocity[0]) - double(pj.velocity[0]);
-        batch.dvy[k] = double(pi.velocity[1]) - double(pj.velocity[1]);
-        batch.dvz[k] = double(pi.velocity[2]) - double(pj.velocity[2]);
+      [&](int32_t k, const Particle& pi, const PairInputs& pj) {
+        batch.dvx[k] = double(pi.velocity[0]) - double(pj.vx);
+        batch.dvy[k] = double(pi.velocity[1]) - double(pj.vy);
+        batch.dvz[k] = double(pi.velocity[2]) - double(pj.vz);
       },
       computeDensityRateTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
-        float rate = pi.densityRate;  // in a register while i's pairs are added
+        float rate = rates[pi.id];  // in a register while i's pairs are added
         const double massI = pi.mass;
         for (int32_t k = first; k < last; ++k) {
           const int32_t j = batch.j[k];
-          addRateTerm(rate, system.particles[j], massI, batch.r2[k], batch.rate[k], j >= begin && j < end);
+          addRateTerm(rate, rates[j], batch.massJ[k], massI, batch.r2[k], batch.rate[k], j >= begin && j < end);
         }
-        pi.densityRate = rate;
+        rates[pi.id] = rate;
       },
       [](Particle&) {});
+  for (int32_t k = begin; k < end; ++k) particles[k].densityRate = rates[k];
 }
 
 void updateParticleState(int32_t begin, int32_t end) {
   Particle* const particles = fluidSystem->particles;
+  // The force pass reads a neighbour's new mass from the pair inputs of the
+  // particles the grid holds (it walks the grid for any others).
+  PairInputs* const inputs = fluidSystem->neighbourIndex->inputs;
+  ForceInputs* const forceInputs = fluidSystem->neighbourIndex->forceInputs;
+  const int32_t indexed = fluidSystem->neighbourIndex->particleCapacity;
   for (int32_t index = begin; index < end; ++index) {
     Particle& p = particles[index];
     float rho = float(double(p.densityRate) * double(POLY6_GRAD) + double(p.density));
@@ -74,12 +84,14 @@ void updateParticleState(int32_t begin, int32_t end) {
     p.invDensitySq = float(double(iota) * double(iota));
     const float m = float(double(rho) * double(PARTICLE_VOLUME));
     p.mass = m;
+    if (index < indexed) inputs[index].mass = m;
     p.invMass = float(1.0 / double(m));
     const float t = float(double(rho) * double(INV_REST_DENSITY));
     const float t7 = float(std::pow(double(t), 7.0));
     const float pressure = float((double(t7) - 1.0) * (double(rho) * double(5.6f)));
     p.pressure = pressure;
     p.soundSpeed = float(std::sqrt(std::fabs(double(float(double(pressure) * double(iota))))));
+    if (index < indexed) forceInputs[index] = {rho, p.soundSpeed, double(pressure) * double(p.invDensitySq)};
     for (int axis = 0; axis < 3; ++axis) {
       p.acceleration[axis] = 0.0f;
       p.velocityCorrection[axis] = 0.0f;

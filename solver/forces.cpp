@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -62,15 +63,14 @@ inline void addScaled(float v[3], double factor, float termX, float termY, float
 // pressure and viscosity act along d, which it lacks (and r = 0 would divide
 // by zero); its velocity smoothing needs no direction and is applied as
 // usual.
-inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, float r2,
-                         const ForcePairTerms& t, bool updateJ) {
-  const double massJ = pj.mass;
+inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, float accelerationJ[3],
+                         float correctionJ[3], double massJ, float r2, const ForcePairTerms& t, bool updateJ) {
   if (r2 != 0.0f) {
     addScaled(accelerationI, -massJ, t.f[0], t.f[1], t.f[2]);
-    if (updateJ) addScaled(pj.acceleration, massI, t.f[0], t.f[1], t.f[2]);
+    if (updateJ) addScaled(accelerationJ, massI, t.f[0], t.f[1], t.f[2]);
   }
   addScaled(correctionI, massJ, t.g[0], t.g[1], t.g[2]);
-  if (updateJ) addScaled(pj.velocityCorrection, -massI, t.g[0], t.g[1], t.g[2]);
+  if (updateJ) addScaled(correctionJ, -massI, t.g[0], t.g[1], t.g[2]);
 }
 
 ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
@@ -82,6 +82,17 @@ ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
           double(pj.soundSpeed) + double(pi.soundSpeed)};
 }
 
+// The same from j's pair and force inputs (the same floats; the product in
+// pressureTerm is exact either way).
+ForcePairInputs forcePairInputs(const Particle& pi, const PairInputs& pj, const ForceInputs& fj) {
+  return {pj.vx - pi.velocity[0],
+          pj.vy - pi.velocity[1],
+          pj.vz - pi.velocity[2],
+          double(fj.density) + double(pi.density),
+          fj.pressureTerm + double(pi.pressure) * double(pi.invDensitySq),
+          double(fj.soundSpeed) + double(pi.soundSpeed)};
+}
+
 // Push of a wall at distance `distance` (< WALL_RANGE): 1 at the wall, 0 at
 // WALL_RANGE. The product and the root are rounded to float, the rest is
 // carried into the caller's sum.
@@ -90,20 +101,21 @@ double wallPush(float distance) {
   return 1.0 - double(root);
 }
 
-void addParticleForces(Particle& p) {
+// Walls and gravity, into p's sums wherever they are kept.
+void addParticleForces(const Particle& p, float acceleration[3], float velocityCorrection[3]) {
   const float box[3] = {BOX_X, BOX_Y, BOX_Z};
   for (int axis = 0; axis < 3; ++axis) {
     const float farDistance = float(double(box[axis]) - double(p.position[axis]));
     if (farDistance < WALL_RANGE)
-      p.velocityCorrection[axis] = float(double(p.velocityCorrection[axis]) - wallPush(farDistance));
+      velocityCorrection[axis] = float(double(velocityCorrection[axis]) - wallPush(farDistance));
   }
   for (int axis = 0; axis < 3; ++axis) {
     if (p.position[axis] < WALL_RANGE)
-      p.velocityCorrection[axis] = float(wallPush(p.position[axis]) + double(p.velocityCorrection[axis]));
+      velocityCorrection[axis] = float(wallPush(p.position[axis]) + double(velocityCorrection[axis]));
   }
   const float gravity[3] = {GRAVITY_X, GRAVITY_Y, GRAVITY_Z};
   for (int axis = 0; axis < 3; ++axis)
-    p.acceleration[axis] = float(double(gravity[axis]) * double(p.mass) + double(p.acceleration[axis]));
+    acceleration[axis] = float(double(gravity[axis]) * double(p.mass) + double(acceleration[axis]));
 }
 
 }  // namespace
@@ -117,20 +129,30 @@ void computeForces(int32_t begin, int32_t end) {
         system, begin, end,
         [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
           Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
-          const ForcePairTerms terms = forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
-          addPairTerms(acceleration, correction, pi.mass, pj, r2, terms, updateJ);
+          const ForcePairTerms terms = forcePairTerms(
+              d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
+          addPairTerms(acceleration, correction, pi.mass, pj.acceleration, pj.velocityCorrection, pj.mass, r2, terms,
+                       updateJ);
           storeSum(acceleration, pi.acceleration);
           storeSum(correction, pi.velocityCorrection);
         },
-        addParticleForces);
+        [](Particle& p) { addParticleForces(p, p.acceleration, p.velocityCorrection); });
     return;
   }
-  // The pairs pass 1 found for this range in this step.
+  // The pairs pass 1 found for this range in this step. The range's sums
+  // are kept in the compact array while it runs, then put back.
   PairBatch& batch = *lists->batch;
+  const ForceInputs* const forceInputs = system.neighbourIndex->forceInputs;
+  ForceSums* const sums = system.neighbourIndex->forceSums;
+  Particle* const particles = system.particles;
+  for (int32_t k = begin; k < end; ++k) {
+    std::memcpy(sums[k].acceleration, particles[k].acceleration, sizeof sums[k].acceleration);
+    std::memcpy(sums[k].velocityCorrection, particles[k].velocityCorrection, sizeof sums[k].velocityCorrection);
+  }
   walkPairBatches(
       system, *lists,
-      [&](int32_t k, const Particle& pi, const Particle& pj) {
-        const ForcePairInputs inputs = forcePairInputs(pi, pj);
+      [&](int32_t k, const Particle& pi, const PairInputs& pj) {
+        const ForcePairInputs inputs = forcePairInputs(pi, pj, forceInputs[batch.j[k]]);
         batch.wx[k] = inputs.wx;
         batch.wy[k] = inputs.wy;
         batch.wz[k] = inputs.wz;
@@ -140,17 +162,23 @@ void computeForces(int32_t begin, int32_t end) {
       },
       computeForcePairTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
-        Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
+        ForceSums& sumsI = sums[pi.id];
+        Sum3 acceleration = loadSum(sumsI.acceleration), correction = loadSum(sumsI.velocityCorrection);
         const double massI = pi.mass;
         for (int32_t k = first; k < last; ++k) {
           const int32_t j = batch.j[k];
           const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
-          addPairTerms(acceleration, correction, massI, system.particles[j], batch.r2[k], terms, j >= begin && j < end);
+          addPairTerms(acceleration, correction, massI, sums[j].acceleration, sums[j].velocityCorrection, batch.massJ[k],
+                       batch.r2[k], terms, j >= begin && j < end);
         }
-        storeSum(acceleration, pi.acceleration);
-        storeSum(correction, pi.velocityCorrection);
+        storeSum(acceleration, sumsI.acceleration);
+        storeSum(correction, sumsI.velocityCorrection);
       },
-      addParticleForces);
+      [&](Particle& p) { addParticleForces(p, sums[p.id].acceleration, sums[p.id].velocityCorrection); });
+  for (int32_t k = begin; k < end; ++k) {
+    std::memcpy(particles[k].acceleration, sums[k].acceleration, sizeof sums[k].acceleration);
+    std::memcpy(particles[k].velocityCorrection, sums[k].velocityCorrection, sizeof sums[k].velocityCorrection);
+  }
 }
 
 }  // namespace sph

@@ -63,6 +63,10 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index->spanBlock);
   std::free(index->occupied);
   std::free(index->cellOf);
+  std::free(index->inputs);
+  std::free(index->forceInputs);
+  std::free(index->forceSums);
+  std::free(index->densityRates);
   std::free(index);
 }
 
@@ -87,6 +91,16 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t
   }
   index.occupied = resized(index.occupied, capacity, "occupied cells");
   index.cellOf = resized(index.cellOf, capacity, "particle cells");
+  // Rewritten whole by every rebuild: nothing to keep.
+  std::free(index.inputs);
+  index.inputs = static_cast<PairInputs*>(std::aligned_alloc(alignof(PairInputs), sizeof(PairInputs) * std::size_t(capacity)));
+  if (index.inputs == nullptr) exitOutOfMemory(sizeof(PairInputs) * std::size_t(capacity), "pair inputs");
+  std::free(index.forceInputs);
+  index.forceInputs = static_cast<ForceInputs*>(allocateOrExit(sizeof(ForceInputs) * std::size_t(capacity), "force inputs"));
+  std::free(index.forceSums);
+  index.forceSums = static_cast<ForceSums*>(std::aligned_alloc(alignof(ForceSums), sizeof(ForceSums) * std::size_t(capacity)));
+  if (index.forceSums == nullptr) exitOutOfMemory(sizeof(ForceSums) * std::size_t(capacity), "force sums");
+  index.densityRates = resized(index.densityRates, capacity, "density rates");
   index.particleCapacity = capacity;
 }
 

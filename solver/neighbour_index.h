@@ -29,6 +29,19 @@
 // - Both pair passes walk the lists in batches (walkPairBatches below): the
 //   pair terms of a batch are computed at once in SIMD loops
 //   (pair_terms.h), then summed pair by pair in visit order.
+// - What the pair passes read of a neighbour j, and the sums they add to j,
+//   live in small per-particle arrays beside the particles rather than in
+//   j's 112-byte record, whose fields the passes reach at random: together
+//   they take a fraction of the cache the records would. PairInputs (32
+//   bytes: position, velocity, mass) is written by rebuildGrid, which walks
+//   every particle anyway, and its mass again by the state pass; the force
+//   inputs (density, sound speed, pressure over density squared) by the
+//   state pass, each worker for its own range. The density rates and the
+//   force sums are taken from the range's particles when a pass starts on
+//   it and put back when it ends; in between only that pass's worker writes
+//   them (a pair updates j only when j is in its range), so the arrays
+//   follow the same ownership as the particles. The batch carries mass(j)
+//   too, so the in-order sums read j's inputs only in the fill.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +51,32 @@
 #include "pair_terms.h"
 
 namespace sph {
+
+// What the pair passes read of a neighbour j, in one 32-byte block (half a
+// cache line, never split by one) per particle, indexed by particle: the
+// position and velocity of the step, and the mass. rebuildGrid writes them
+// all; the state pass rewrites the mass, so the force pass reads the new one.
+struct alignas(32) PairInputs {
+  float x, y, z;
+  float mass;
+  float vx, vy, vz;
+  float unused;
+};
+
+// What the force pass reads of a neighbour j besides its pair inputs, per
+// particle: written by the state pass. pressureTerm is pressure times
+// invDensitySq in double, exact (the product of two floats).
+struct alignas(16) ForceInputs {
+  float density;
+  float soundSpeed;
+  double pressureTerm;
+};
+
+// A particle's force sums while the force pass adds to them.
+struct alignas(32) ForceSums {
+  float acceleration[3];
+  float velocityCorrection[3];
+};
 
 struct CellSpan {
   int32_t begin, end;  // positions in the cell-sorted arrays
@@ -76,6 +115,15 @@ struct NeighbourIndex {
   CellSpan* spanBlock;  // the allocation
   int32_t* occupied;  // cells given a head by the last rebuild
   int32_t* cellOf;    // per particle: its cell in the last rebuild
+  PairInputs* inputs;  // per particle
+  ForceInputs* forceInputs;  // per particle
+  // Per particle: acceleration and velocity correction while the force pass
+  // sums them, kept apart as the density rates are.
+  ForceSums* forceSums;
+  // Per particle: the density rate while the density pass sums it. Kept
+  // apart from the particles so that the updates to a neighbour's rate touch
+  // 4 bytes of a small array rather than a 112-byte record.
+  float* densityRates;
   int32_t occupiedCount;
   int32_t indexedCount;  // particles the last rebuild saw
   RangeNeighbours* workers;  // filed by worker number; workerCapacity entries
@@ -109,8 +157,8 @@ RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
-// batch it records every pair's j and d and calls fill(k, pi, pj) for pair
-// k's pass-specific inputs; then forms every r2 and calls compute(batch,
+// batch it records every pair's j, d and mass(j) (from the pair inputs) and
+// calls fill(k, pi, inputs(j)) for pair k's pass-specific inputs; then forms every r2 and calls compute(batch,
 // count) for all pairs at once; then calls sumPairs(pi, first, last) for each
 // run of consecutive batch pairs that belong to one i, in visit order, with
 // particleWork(pi) after each i's last pair: the same pairs, order, d and r2
@@ -122,6 +170,7 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
   const int32_t begin = lists.begin, end = lists.end;
   PairBatch& batch = *lists.batch;
   Particle* const particles = system.particles;
+  const PairInputs* const inputs = system.neighbourIndex->inputs;
   int32_t i = begin;
   int32_t n = lists.listStarts[0];  // the next pair of i's list
   while (i < end) {
@@ -134,11 +183,12 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
       const int32_t stop = lists.listEnds[i - begin];
       for (; n < stop && count < PAIR_BATCH; ++n, ++count) {
         const int32_t j = lists.neighbours[n];
-        const Particle& pj = particles[j];
+        const PairInputs& pj = inputs[j];
         batch.j[count] = j;
-        batch.dx[count] = pi.position[0] - pj.position[0];
-        batch.dy[count] = pi.position[1] - pj.position[1];
-        batch.dz[count] = pi.position[2] - pj.position[2];
+        batch.dx[count] = pi.position[0] - pj.x;
+        batch.dy[count] = pi.position[1] - pj.y;
+        batch.dz[count] = pi.position[2] - pj.z;
+        batch.massJ[count] = pj.mass;
         fill(count, pi, pj);
       }
       if (n < stop) break;
