@@ -62,7 +62,6 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index->id);
   std::free(index->spanBlock);
   std::free(index->occupied);
-  std::free(index->cellOf);
   std::free(index->inputs);
   std::free(index->forceInputs);
   std::free(index->forceSums);
@@ -90,7 +89,6 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t
     index.id[k] = 0;
   }
   index.occupied = resized(index.occupied, capacity, "occupied cells");
-  index.cellOf = resized(index.cellOf, capacity, "particle cells");
   // Rewritten whole by every rebuild: nothing to keep.
   std::free(index.inputs);
   index.inputs = static_cast<PairInputs*>(std::aligned_alloc(alignof(PairInputs), sizeof(PairInputs) * std::size_t(capacity)));

@@ -56,11 +56,12 @@ namespace sph {
 // cache line, never split by one) per particle, indexed by particle: the
 // position and velocity of the step, and the mass. rebuildGrid writes them
 // all; the state pass rewrites the mass, so the force pass reads the new one.
+// The rebuild keeps the particle's cell in the last four bytes.
 struct alignas(32) PairInputs {
   float x, y, z;
   float mass;
   float vx, vy, vz;
-  float unused;
+  int32_t cell;
 };
 
 // What the force pass reads of a neighbour j besides its pair inputs, per
@@ -114,8 +115,7 @@ struct NeighbourIndex {
   CellSpan* spans;
   CellSpan* spanBlock;  // the allocation
   int32_t* occupied;  // cells given a head by the last rebuild
-  int32_t* cellOf;    // per particle: its cell in the last rebuild
-  PairInputs* inputs;  // per particle
+  PairInputs* inputs;  // per particle; with its cell in the last rebuild
   ForceInputs* forceInputs;  // per particle
   // Per particle: acceleration and velocity correction while the force pass
   // sums them, kept apart as the density rates are.
