@@ -1,5 +1,4 @@
 #include <cmath>
-#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -139,16 +138,10 @@ void computeForces(int32_t begin, int32_t end) {
         [](Particle& p) { addParticleForces(p, p.acceleration, p.velocityCorrection); });
     return;
   }
-  // The pairs pass 1 found for this range in this step. The range's sums
-  // are kept in the compact array while it runs, then put back.
+  // The pairs pass 1 found for this range in this step.
   PairBatch& batch = *lists->batch;
   const ForceInputs* const forceInputs = system.neighbourIndex->forceInputs;
-  ForceSums* const sums = system.neighbourIndex->forceSums;
   Particle* const particles = system.particles;
-  for (int32_t k = begin; k < end; ++k) {
-    std::memcpy(sums[k].acceleration, particles[k].acceleration, sizeof sums[k].acceleration);
-    std::memcpy(sums[k].velocityCorrection, particles[k].velocityCorrection, sizeof sums[k].velocityCorrection);
-  }
   walkPairBatches(
       system, *lists,
       [&](int32_t k, const Particle& pi, const PairInputs& pj) {
@@ -162,23 +155,18 @@ void computeForces(int32_t begin, int32_t end) {
       },
       computeForcePairTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
-        ForceSums& sumsI = sums[pi.id];
-        Sum3 acceleration = loadSum(sumsI.acceleration), correction = loadSum(sumsI.velocityCorrection);
+        Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
         const double massI = pi.mass;
         for (int32_t k = first; k < last; ++k) {
           const int32_t j = batch.j[k];
           const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
-          addPairTerms(acceleration, correction, massI, sums[j].acceleration, sums[j].velocityCorrection, batch.massJ[k],
-                       batch.r2[k], terms, j >= begin && j < end);
+          addPairTerms(acceleration, correction, massI, particles[j].acceleration, particles[j].velocityCorrection,
+                       batch.massJ[k], batch.r2[k], terms, j >= begin && j < end);
         }
-        storeSum(acceleration, sumsI.acceleration);
-        storeSum(correction, sumsI.velocityCorrection);
+        storeSum(acceleration, pi.acceleration);
+        storeSum(correction, pi.velocityCorrection);
       },
-      [&](Particle& p) { addParticleForces(p, sums[p.id].acceleration, sums[p.id].velocityCorrection); });
-  for (int32_t k = begin; k < end; ++k) {
-    std::memcpy(particles[k].acceleration, sums[k].acceleration, sizeof sums[k].acceleration);
-    std::memcpy(particles[k].velocityCorrection, sums[k].velocityCorrection, sizeof sums[k].velocityCorrection);
-  }
+      [](Particle& p) { addParticleForces(p, p.acceleration, p.velocityCorrection); });
 }
 
 }  // namespace sph

@@ -64,7 +64,6 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index->occupied);
   std::free(index->inputs);
   std::free(index->forceInputs);
-  std::free(index->forceSums);
   std::free(index->densityRates);
   std::free(index);
 }
@@ -95,9 +94,6 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t
   if (index.inputs == nullptr) exitOutOfMemory(sizeof(PairInputs) * std::size_t(capacity), "pair inputs");
   std::free(index.forceInputs);
   index.forceInputs = static_cast<ForceInputs*>(allocateOrExit(sizeof(ForceInputs) * std::size_t(capacity), "force inputs"));
-  std::free(index.forceSums);
-  index.forceSums = static_cast<ForceSums*>(std::aligned_alloc(alignof(ForceSums), sizeof(ForceSums) * std::size_t(capacity)));
-  if (index.forceSums == nullptr) exitOutOfMemory(sizeof(ForceSums) * std::size_t(capacity), "force sums");
   index.densityRates = resized(index.densityRates, capacity, "density rates");
   index.particleCapacity = capacity;
 }

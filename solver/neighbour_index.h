@@ -29,19 +29,21 @@
 // - Both pair passes walk the lists in batches (walkPairBatches below): the
 //   pair terms of a batch are computed at once in SIMD loops
 //   (pair_terms.h), then summed pair by pair in visit order.
-// - What the pair passes read of a neighbour j, and the sums they add to j,
-//   live in small per-particle arrays beside the particles rather than in
-//   j's 112-byte record, whose fields the passes reach at random: together
-//   they take a fraction of the cache the records would. PairInputs (32
-//   bytes: position, velocity, mass) is written by rebuildGrid, which walks
-//   every particle anyway, and its mass again by the state pass; the force
-//   inputs (density, sound speed, pressure over density squared) by the
-//   state pass, each worker for its own range. The density rates and the
-//   force sums are taken from the range's particles when a pass starts on
-//   it and put back when it ends; in between only that pass's worker writes
-//   them (a pair updates j only when j is in its range), so the arrays
-//   follow the same ownership as the particles. The batch carries mass(j)
-//   too, so the in-order sums read j's inputs only in the fill.
+// - What the pair passes read of a neighbour j lives in small per-particle
+//   arrays beside the particles rather than in j's 112-byte record, whose
+//   fields the passes reach at random: they take a fraction of the cache
+//   the records would. PairInputs (32 bytes: position, velocity, mass) is
+//   written by rebuildGrid, which walks every particle anyway, and its mass
+//   again by the state pass; the force inputs (density, sound speed,
+//   pressure over density squared) by the state pass, each worker for its
+//   own range. The batch carries mass(j) too, so the in-order sums read j's
+//   inputs only in the fill. The density rates are summed in a 4-byte array
+//   of their own, taken from the range's particles when the density pass
+//   starts on it and put back when it ends; in between only that pass's
+//   worker writes them (a pair updates j only when j is in its range), the
+//   same ownership as the particles'. (The force sums kept the same way
+//   gained nothing measurable, for 32 bytes a particle; they stay in the
+//   particles.)
 #pragma once
 
 #include <cstdint>
@@ -71,12 +73,6 @@ struct alignas(16) ForceInputs {
   float density;
   float soundSpeed;
   double pressureTerm;
-};
-
-// A particle's force sums while the force pass adds to them.
-struct alignas(32) ForceSums {
-  float acceleration[3];
-  float velocityCorrection[3];
 };
 
 struct CellSpan {
@@ -117,9 +113,6 @@ struct NeighbourIndex {
   int32_t* occupied;  // cells given a head by the last rebuild
   PairInputs* inputs;  // per particle; with its cell in the last rebuild
   ForceInputs* forceInputs;  // per particle
-  // Per particle: acceleration and velocity correction while the force pass
-  // sums them, kept apart as the density rates are.
-  ForceSums* forceSums;
   // Per particle: the density rate while the density pass sums it. Kept
   // apart from the particles so that the updates to a neighbour's rate touch
   // 4 bytes of a small array rather than a 112-byte record.
