@@ -5,7 +5,6 @@
 
 #include "app/frame.h"
 #include "solver/cell_grid.h"
-#include "solver/neighbour_index.h"
 #include "solver/parameters.h"
 #include "solver/seeding.h"
 
@@ -52,13 +51,6 @@ FluidSystem& restoreSettledState(int32_t threads) {
   GRAVITY_Z = state.gravity[2];
   system.threadCount = threads;
   rebuildGrid(system);
-  // What the force pass reads of a neighbour comes from the state pass of
-  // the step; for a pass run on its own, from the state as it was saved.
-  NeighbourIndex& index = *system.neighbourIndex;
-  for (int32_t k = 0; k < system.particleCount; ++k) {
-    const Particle& p = system.particles[k];
-    index.forceInputs[k] = {p.density, p.soundSpeed, double(p.pressure) * double(p.invDensitySq)};
-  }
   return system;
 }
 

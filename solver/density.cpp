@@ -70,7 +70,6 @@ void updateParticleState(int32_t begin, int32_t end) {
   // The force pass reads a neighbour's new mass from the pair inputs of the
   // particles the grid holds (it walks the grid for any others).
   PairInputs* const inputs = fluidSystem->neighbourIndex->inputs;
-  ForceInputs* const forceInputs = fluidSystem->neighbourIndex->forceInputs;
   const int32_t indexed = fluidSystem->neighbourIndex->particleCapacity;
   for (int32_t index = begin; index < end; ++index) {
     Particle& p = particles[index];
@@ -91,7 +90,6 @@ void updateParticleState(int32_t begin, int32_t end) {
     const float pressure = float((double(t7) - 1.0) * (double(rho) * double(5.6f)));
     p.pressure = pressure;
     p.soundSpeed = float(std::sqrt(std::fabs(double(float(double(pressure) * double(iota))))));
-    if (index < indexed) forceInputs[index] = {rho, p.soundSpeed, double(pressure) * double(p.invDensitySq)};
     for (int axis = 0; axis < 3; ++axis) {
       p.acceleration[axis] = 0.0f;
       p.velocityCorrection[axis] = 0.0f;

@@ -62,34 +62,25 @@ inline void addScaled(float v[3], double factor, float termX, float termY, float
 // pressure and viscosity act along d, which it lacks (and r = 0 would divide
 // by zero); its velocity smoothing needs no direction and is applied as
 // usual.
-inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, float accelerationJ[3],
-                         float correctionJ[3], double massJ, float r2, const ForcePairTerms& t, bool updateJ) {
+inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, double massJ, float r2,
+                         const ForcePairTerms& t, bool updateJ) {
   if (r2 != 0.0f) {
     addScaled(accelerationI, -massJ, t.f[0], t.f[1], t.f[2]);
-    if (updateJ) addScaled(accelerationJ, massI, t.f[0], t.f[1], t.f[2]);
+    if (updateJ) addScaled(pj.acceleration, massI, t.f[0], t.f[1], t.f[2]);
   }
   addScaled(correctionI, massJ, t.g[0], t.g[1], t.g[2]);
-  if (updateJ) addScaled(correctionJ, -massI, t.g[0], t.g[1], t.g[2]);
+  if (updateJ) addScaled(pj.velocityCorrection, -massI, t.g[0], t.g[1], t.g[2]);
 }
 
-ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
-  return {pj.velocity[0] - pi.velocity[0],
-          pj.velocity[1] - pi.velocity[1],
-          pj.velocity[2] - pi.velocity[2],
+// (vjx, vjy, vjz) is j's velocity, from its particle or its pair inputs (the
+// same floats).
+ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj, float vjx, float vjy, float vjz) {
+  return {vjx - pi.velocity[0],
+          vjy - pi.velocity[1],
+          vjz - pi.velocity[2],
           double(pj.density) + double(pi.density),
           double(pj.pressure) * double(pj.invDensitySq) + double(pi.pressure) * double(pi.invDensitySq),
           double(pj.soundSpeed) + double(pi.soundSpeed)};
-}
-
-// The same from j's pair and force inputs (the same floats; the product in
-// pressureTerm is exact either way).
-ForcePairInputs forcePairInputs(const Particle& pi, const PairInputs& pj, const ForceInputs& fj) {
-  return {pj.vx - pi.velocity[0],
-          pj.vy - pi.velocity[1],
-          pj.vz - pi.velocity[2],
-          double(fj.density) + double(pi.density),
-          fj.pressureTerm + double(pi.pressure) * double(pi.invDensitySq),
-          double(fj.soundSpeed) + double(pi.soundSpeed)};
 }
 
 // Push of a wall at distance `distance` (< WALL_RANGE): 1 at the wall, 0 at
@@ -100,21 +91,20 @@ double wallPush(float distance) {
   return 1.0 - double(root);
 }
 
-// Walls and gravity, into p's sums wherever they are kept.
-void addParticleForces(const Particle& p, float acceleration[3], float velocityCorrection[3]) {
+void addParticleForces(Particle& p) {
   const float box[3] = {BOX_X, BOX_Y, BOX_Z};
   for (int axis = 0; axis < 3; ++axis) {
     const float farDistance = float(double(box[axis]) - double(p.position[axis]));
     if (farDistance < WALL_RANGE)
-      velocityCorrection[axis] = float(double(velocityCorrection[axis]) - wallPush(farDistance));
+      p.velocityCorrection[axis] = float(double(p.velocityCorrection[axis]) - wallPush(farDistance));
   }
   for (int axis = 0; axis < 3; ++axis) {
     if (p.position[axis] < WALL_RANGE)
-      velocityCorrection[axis] = float(wallPush(p.position[axis]) + double(velocityCorrection[axis]));
+      p.velocityCorrection[axis] = float(wallPush(p.position[axis]) + double(p.velocityCorrection[axis]));
   }
   const float gravity[3] = {GRAVITY_X, GRAVITY_Y, GRAVITY_Z};
   for (int axis = 0; axis < 3; ++axis)
-    acceleration[axis] = float(double(gravity[axis]) * double(p.mass) + double(acceleration[axis]));
+    p.acceleration[axis] = float(double(gravity[axis]) * double(p.mass) + double(p.acceleration[axis]));
 }
 
 }  // namespace
@@ -129,23 +119,21 @@ void computeForces(int32_t begin, int32_t end) {
         [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
           Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
           const ForcePairTerms terms = forcePairTerms(
-              d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
-          addPairTerms(acceleration, correction, pi.mass, pj.acceleration, pj.velocityCorrection, pj.mass, r2, terms,
-                       updateJ);
+              d[0], d[1], d[2], r2, forcePairInputs(pi, pj, pj.velocity[0], pj.velocity[1], pj.velocity[2]));
+          addPairTerms(acceleration, correction, pi.mass, pj, pj.mass, r2, terms, updateJ);
           storeSum(acceleration, pi.acceleration);
           storeSum(correction, pi.velocityCorrection);
         },
-        [](Particle& p) { addParticleForces(p, p.acceleration, p.velocityCorrection); });
+        addParticleForces);
     return;
   }
   // The pairs pass 1 found for this range in this step.
   PairBatch& batch = *lists->batch;
-  const ForceInputs* const forceInputs = system.neighbourIndex->forceInputs;
   Particle* const particles = system.particles;
   walkPairBatches(
       system, *lists,
       [&](int32_t k, const Particle& pi, const PairInputs& pj) {
-        const ForcePairInputs inputs = forcePairInputs(pi, pj, forceInputs[batch.j[k]]);
+        const ForcePairInputs inputs = forcePairInputs(pi, particles[batch.j[k]], pj.vx, pj.vy, pj.vz);
         batch.wx[k] = inputs.wx;
         batch.wy[k] = inputs.wy;
         batch.wz[k] = inputs.wz;
@@ -160,13 +148,13 @@ void computeForces(int32_t begin, int32_t end) {
         for (int32_t k = first; k < last; ++k) {
           const int32_t j = batch.j[k];
           const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
-          addPairTerms(acceleration, correction, massI, particles[j].acceleration, particles[j].velocityCorrection,
-                       batch.massJ[k], batch.r2[k], terms, j >= begin && j < end);
+          addPairTerms(acceleration, correction, massI, particles[j], batch.massJ[k], batch.r2[k], terms,
+                       j >= begin && j < end);
         }
         storeSum(acceleration, pi.acceleration);
         storeSum(correction, pi.velocityCorrection);
       },
-      [](Particle& p) { addParticleForces(p, p.acceleration, p.velocityCorrection); });
+      addParticleForces);
 }
 
 }  // namespace sph

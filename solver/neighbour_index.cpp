@@ -63,7 +63,6 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index->spanBlock);
   std::free(index->occupied);
   std::free(index->inputs);
-  std::free(index->forceInputs);
   std::free(index->densityRates);
   std::free(index);
 }
@@ -92,8 +91,6 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t
   std::free(index.inputs);
   index.inputs = static_cast<PairInputs*>(std::aligned_alloc(alignof(PairInputs), sizeof(PairInputs) * std::size_t(capacity)));
   if (index.inputs == nullptr) exitOutOfMemory(sizeof(PairInputs) * std::size_t(capacity), "pair inputs");
-  std::free(index.forceInputs);
-  index.forceInputs = static_cast<ForceInputs*>(allocateOrExit(sizeof(ForceInputs) * std::size_t(capacity), "force inputs"));
   index.densityRates = resized(index.densityRates, capacity, "density rates");
   index.particleCapacity = capacity;
 }

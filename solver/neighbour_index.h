@@ -29,21 +29,20 @@
 // - Both pair passes walk the lists in batches (walkPairBatches below): the
 //   pair terms of a batch are computed at once in SIMD loops
 //   (pair_terms.h), then summed pair by pair in visit order.
-// - What the pair passes read of a neighbour j lives in small per-particle
-//   arrays beside the particles rather than in j's 112-byte record, whose
-//   fields the passes reach at random: they take a fraction of the cache
-//   the records would. PairInputs (32 bytes: position, velocity, mass) is
-//   written by rebuildGrid, which walks every particle anyway, and its mass
-//   again by the state pass; the force inputs (density, sound speed,
-//   pressure over density squared) by the state pass, each worker for its
-//   own range. The batch carries mass(j) too, so the in-order sums read j's
-//   inputs only in the fill. The density rates are summed in a 4-byte array
-//   of their own, taken from the range's particles when the density pass
+// - What both pair passes read of a neighbour j (position, velocity, mass)
+//   lives in a 32-byte PairInputs per particle beside the particles rather
+//   than in j's 112-byte record, whose fields the passes reach at random:
+//   a third of the cache. rebuildGrid writes them, as it walks every
+//   particle anyway, and the state pass rewrites the mass (each worker for
+//   its own range). The batch carries mass(j) too, so the in-order sums do
+//   not read it again. The density rates are summed in a 4-byte array of
+//   their own, taken from the range's particles when the density pass
 //   starts on it and put back when it ends; in between only that pass's
 //   worker writes them (a pair updates j only when j is in its range), the
-//   same ownership as the particles'. (The force sums kept the same way
-//   gained nothing measurable, for 32 bytes a particle; they stay in the
-//   particles.)
+//   same ownership as the particles'. Kept the same way, the force sums
+//   (32 bytes a particle) and the force pass's other inputs of j (16) gained
+//   nothing measurable, so they stay in the particles: memory matters at
+//   millions of particles.
 #pragma once
 
 #include <cstdint>
@@ -64,15 +63,6 @@ struct alignas(32) PairInputs {
   float mass;
   float vx, vy, vz;
   int32_t cell;
-};
-
-// What the force pass reads of a neighbour j besides its pair inputs, per
-// particle: written by the state pass. pressureTerm is pressure times
-// invDensitySq in double, exact (the product of two floats).
-struct alignas(16) ForceInputs {
-  float density;
-  float soundSpeed;
-  double pressureTerm;
 };
 
 struct CellSpan {
@@ -112,7 +102,6 @@ struct NeighbourIndex {
   CellSpan* spanBlock;  // the allocation
   int32_t* occupied;  // cells given a head by the last rebuild
   PairInputs* inputs;  // per particle; with its cell in the last rebuild
-  ForceInputs* forceInputs;  // per particle
   // Per particle: the density rate while the density pass sums it. Kept
   // apart from the particles so that the updates to a neighbour's rate touch
   // 4 bytes of a small array rather than a 112-byte record.
