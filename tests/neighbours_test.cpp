@@ -11,6 +11,7 @@
 #include <array>
 #include <cmath>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "solver/cell_grid.h"
@@ -128,6 +129,17 @@ TEST_F(Cloud, WalksVisitWhatTheBruteForceSearchFinds) {
   EXPECT_EQ(gatheredNeighbours(*system().neighbourIndex, 0, 100), nullptr);  // never gathered
   rebuildGrid(system());
   EXPECT_EQ(gatheredNeighbours(*system().neighbourIndex, 0, COUNT), nullptr);  // an older grid
+  // Particles that leave their cells, some for cells left empty, one for the
+  // ball's crowded cell and back out, between rebuilds: the next lists must
+  // know only the new cells.
+  for (int step = 0; step < 3; ++step) {
+    for (int32_t k = MIXED; k < COUNT; k += 7) system().particles[k].position[step] += 4.0f;
+    std::swap(system().particles[5].position, system().particles[MIXED + 1].position);
+    rebuildGrid(system());
+    Visits walked;
+    forEachNeighbourPair(system(), 0, COUNT, recordInto(walked), markInto(walked));
+    EXPECT_TRUE(batchedVisits(system(), gatherNeighbourLists(system(), 0, COUNT)) == walked) << "step " << step;
+  }
 }
 
 // The passes one pair at a time, written out from the model's formulas with
