@@ -29,12 +29,8 @@ NeighbourIndex* createNeighbourIndex(const FluidSystem& grid) {
     const CellOffset& offset = NEIGHBOUR_OFFSETS[k];
     index->offsetDeltas[k] = offset.dx + offset.dy * grid.nx + offset.dz * grid.nxy;
   }
-  // A cell's 27 neighbours lie within nxy + nx + 1 indices of it. Below the
-  // first z layer or above the last they fall into the margins, which stay
-  // empty. Off an x or y face the index wraps onto a real cell, but one on
-  // the far side of the box (nx - 2 or ny - 2 cells away, never less than
-  // 87 h): none of its particles is within h, so the distance screen drops
-  // them all, and the lists are what the bounded walk finds.
+  // A cell's 27 neighbours lie within nxy + nx + 1 indices of it; why the
+  // margins need no bounds tests is in neighbour_index.h.
   const std::size_t margin = std::size_t(grid.nxy + grid.nx + 1);
   const std::size_t cellCount = std::size_t(grid.nxy) * std::size_t(grid.nz);
   index->spanBlock = static_cast<CellSpan*>(allocateZeroedOrExit(cellCount + 2 * margin, sizeof(CellSpan), "cell spans"));

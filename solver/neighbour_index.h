@@ -9,6 +9,13 @@
 //   sort.
 // - The occupied cells of the last rebuild, so the next rebuild clears only
 //   those heads instead of all 704969.
+// - The cells' spans sit inside a margin of nxy + nx + 1 empty spans on each
+//   side, so the 27 cells around any cell are looked up without bounds
+//   tests: below the first z layer or above the last the index falls into
+//   the margin; off an x or y face it wraps onto a real cell on the far side
+//   of the box, at least 87 cells away, whose particles the distance screen
+//   drops like any other far candidate. Empty cells are then passed over
+//   without a branch, and a cell's candidates copied eight at a time.
 // - Per-range neighbour lists: pass 1 gathers, for every particle i of its
 //   range, the neighbours j that the traversal admits, in visit order. It
 //   works cell by cell: a cell's candidates (the particles of its 27
@@ -96,8 +103,7 @@ struct NeighbourIndex {
   float* z;
   int32_t* id;
   // Per cell; empty ({0, 0}) where cellHeads is null. Inside a zeroed block
-  // with SPAN_MARGIN empty spans before and after the grid, so that any of
-  // the 27 cells around any cell can be looked up without a bounds test.
+  // with nxy + nx + 1 empty spans before and after the grid (see above).
   CellSpan* spans;
   CellSpan* spanBlock;  // the allocation
   int32_t* occupied;  // cells given a head by the last rebuild
@@ -140,8 +146,8 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
 // batch it records every pair's j, d and mass(j) (from the pair inputs) and
-// calls fill(k, pi, inputs(j)) for pair k's pass-specific inputs; then forms every r2 and calls compute(batch,
-// count) for all pairs at once; then calls sumPairs(pi, first, last) for each
+// calls fill(k, pi, inputs(j)) for pair k's pass-specific inputs; then forms
+// every r2 and calls compute(batch, count) for all pairs at once; then calls sumPairs(pi, first, last) for each
 // run of consecutive batch pairs that belong to one i, in visit order, with
 // particleWork(pi) after each i's last pair: the same pairs, order, d and r2
 // as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
