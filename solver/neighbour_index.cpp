@@ -199,10 +199,12 @@ int32_t collectCandidates(const NeighbourIndex& index, RangeNeighbours& lists, i
     copyCandidates(index, pieces[k].begin, lists, count, pieces[k].end - pieces[k].begin);
     count += pieces[k].end - pieces[k].begin;
   }
-  for (; count < padded; ++count) {
-    lists.candidateX[count] = lists.candidateY[count] = lists.candidateZ[count] =
-        std::numeric_limits<float>::quiet_NaN();
-    lists.candidateId[count] = 0;
+  // One group's worth of padding, whatever the count: the scratch has room
+  // for a group past the padded count.
+  constexpr float NOT_A_NUMBER = std::numeric_limits<float>::quiet_NaN();
+  for (int32_t k = 0; k < GROUP; ++k) {
+    lists.candidateX[count + k] = lists.candidateY[count + k] = lists.candidateZ[count + k] = NOT_A_NUMBER;
+    lists.candidateId[count + k] = 0;
   }
   return padded;
 }
