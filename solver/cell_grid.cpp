@@ -43,23 +43,19 @@ void rebuildGrid(FluidSystem& system) {
   }
 
   // Thread the lists, and count each cell's particles in its span's end.
-  // The cells are found first, on the walk that writes the pair inputs, so
-  // that the scattered heads can be fetched ahead of their turn.
-  for (int32_t k = 0; k < system.particleCount; ++k) {
-    const Particle& p = system.particles[k];
-    index.inputs[k] = {p.position[0], p.position[1], p.position[2], p.mass,
-                       p.velocity[0], p.velocity[1], p.velocity[2], cellIndexOf(system, p)};
-  }
+  // The cells are found first, so that the scattered heads can be fetched
+  // ahead of their turn.
+  for (int32_t k = 0; k < system.particleCount; ++k) index.cellOf[k] = cellIndexOf(system, system.particles[k]);
   constexpr int32_t AHEAD = 16;
   index.occupiedCount = 0;
   index.indexedCount = system.particleCount;
   for (int32_t k = 0; k < system.particleCount; ++k) {
     if (k + AHEAD < system.particleCount) {
-      __builtin_prefetch(&system.cellHeads[index.inputs[k + AHEAD].cell], 1);
-      __builtin_prefetch(&index.spans[index.inputs[k + AHEAD].cell], 1);
+      __builtin_prefetch(&system.cellHeads[index.cellOf[k + AHEAD]], 1);
+      __builtin_prefetch(&index.spans[index.cellOf[k + AHEAD]], 1);
     }
     Particle& p = system.particles[k];
-    const int32_t cell = index.inputs[k].cell;
+    const int32_t cell = index.cellOf[k];
     Particle*& head = system.cellHeads[cell];
     // An empty cell's span is {0, 0} (see the clearing above), so its end
     // can count the cell's particles from the first.
@@ -70,7 +66,7 @@ void rebuildGrid(FluidSystem& system) {
   }
 
   // The cell-sorted copies, each cell in list order: a counting sort that
-  // reads the pair inputs in descending index, in place of chasing `next`.
+  // reads the particles in descending index, in place of chasing `next`.
   int32_t cursor = 0;
   for (int32_t k = 0; k < index.occupiedCount; ++k) {
     CellSpan& span = index.spans[index.occupied[k]];
@@ -79,11 +75,11 @@ void rebuildGrid(FluidSystem& system) {
     cursor += count;
   }
   for (int32_t k = system.particleCount - 1; k >= 0; --k) {
-    const PairInputs& p = index.inputs[k];
-    const int32_t slot = index.spans[p.cell].end++;
-    index.x[slot] = p.x;
-    index.y[slot] = p.y;
-    index.z[slot] = p.z;
+    const Particle& p = system.particles[k];
+    const int32_t slot = index.spans[index.cellOf[k]].end++;
+    index.x[slot] = p.position[0];
+    index.y[slot] = p.position[1];
+    index.z[slot] = p.position[2];
     index.id[slot] = k;
   }
   // Lists gathered on the old grid no longer apply.

@@ -46,10 +46,10 @@ void computeDensityRates(int32_t begin, int32_t end) {
   for (int32_t k = begin; k < end; ++k) rates[k] = particles[k].densityRate;
   walkPairBatches(
       system, lists,
-      [&](int32_t k, const Particle& pi, const PairInputs& pj) {
-        batch.dvx[k] = double(pi.velocity[0]) - double(pj.vx);
-        batch.dvy[k] = double(pi.velocity[1]) - double(pj.vy);
-        batch.dvz[k] = double(pi.velocity[2]) - double(pj.vz);
+      [&](int32_t k, const Particle& pi, const Particle& pj) {
+        batch.dvx[k] = double(pi.velocity[0]) - double(pj.velocity[0]);
+        batch.dvy[k] = double(pi.velocity[1]) - double(pj.velocity[1]);
+        batch.dvz[k] = double(pi.velocity[2]) - double(pj.velocity[2]);
       },
       computeDensityRateTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
@@ -67,10 +67,6 @@ void computeDensityRates(int32_t begin, int32_t end) {
 
 void updateParticleState(int32_t begin, int32_t end) {
   Particle* const particles = fluidSystem->particles;
-  // The force pass reads a neighbour's new mass from the pair inputs of the
-  // particles the grid holds (it walks the grid for any others).
-  PairInputs* const inputs = fluidSystem->neighbourIndex->inputs;
-  const int32_t indexed = fluidSystem->neighbourIndex->particleCapacity;
   for (int32_t index = begin; index < end; ++index) {
     Particle& p = particles[index];
     float rho = float(double(p.densityRate) * double(POLY6_GRAD) + double(p.density));
@@ -83,7 +79,6 @@ void updateParticleState(int32_t begin, int32_t end) {
     p.invDensitySq = float(double(iota) * double(iota));
     const float m = float(double(rho) * double(PARTICLE_VOLUME));
     p.mass = m;
-    if (index < indexed) inputs[index].mass = m;
     p.invMass = float(1.0 / double(m));
     const float t = float(double(rho) * double(INV_REST_DENSITY));
     const float t7 = float(std::pow(double(t), 7.0));

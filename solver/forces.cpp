@@ -72,12 +72,10 @@ inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, P
   if (updateJ) addScaled(pj.velocityCorrection, -massI, t.g[0], t.g[1], t.g[2]);
 }
 
-// (vjx, vjy, vjz) is j's velocity, from its particle or its pair inputs (the
-// same floats).
-ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj, float vjx, float vjy, float vjz) {
-  return {vjx - pi.velocity[0],
-          vjy - pi.velocity[1],
-          vjz - pi.velocity[2],
+ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
+  return {pj.velocity[0] - pi.velocity[0],
+          pj.velocity[1] - pi.velocity[1],
+          pj.velocity[2] - pi.velocity[2],
           double(pj.density) + double(pi.density),
           double(pj.pressure) * double(pj.invDensitySq) + double(pi.pressure) * double(pi.invDensitySq),
           double(pj.soundSpeed) + double(pi.soundSpeed)};
@@ -118,8 +116,7 @@ void computeForces(int32_t begin, int32_t end) {
         system, begin, end,
         [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
           Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
-          const ForcePairTerms terms = forcePairTerms(
-              d[0], d[1], d[2], r2, forcePairInputs(pi, pj, pj.velocity[0], pj.velocity[1], pj.velocity[2]));
+          const ForcePairTerms terms = forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
           addPairTerms(acceleration, correction, pi.mass, pj, pj.mass, r2, terms, updateJ);
           storeSum(acceleration, pi.acceleration);
           storeSum(correction, pi.velocityCorrection);
@@ -132,8 +129,8 @@ void computeForces(int32_t begin, int32_t end) {
   Particle* const particles = system.particles;
   walkPairBatches(
       system, *lists,
-      [&](int32_t k, const Particle& pi, const PairInputs& pj) {
-        const ForcePairInputs inputs = forcePairInputs(pi, particles[batch.j[k]], pj.vx, pj.vy, pj.vz);
+      [&](int32_t k, const Particle& pi, const Particle& pj) {
+        const ForcePairInputs inputs = forcePairInputs(pi, pj);
         batch.wx[k] = inputs.wx;
         batch.wy[k] = inputs.wy;
         batch.wz[k] = inputs.wz;

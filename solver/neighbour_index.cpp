@@ -58,7 +58,7 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index->id);
   std::free(index->spanBlock);
   std::free(index->occupied);
-  std::free(index->inputs);
+  std::free(index->cellOf);
   std::free(index->densityRates);
   std::free(index);
 }
@@ -83,10 +83,7 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t
     index.id[k] = 0;
   }
   index.occupied = resized(index.occupied, capacity, "occupied cells");
-  // Rewritten whole by every rebuild: nothing to keep.
-  std::free(index.inputs);
-  index.inputs = static_cast<PairInputs*>(std::aligned_alloc(alignof(PairInputs), sizeof(PairInputs) * std::size_t(capacity)));
-  if (index.inputs == nullptr) exitOutOfMemory(sizeof(PairInputs) * std::size_t(capacity), "pair inputs");
+  index.cellOf = resized(index.cellOf, capacity, "particle cells");
   index.densityRates = resized(index.densityRates, capacity, "density rates");
   index.particleCapacity = capacity;
 }

@@ -36,20 +36,19 @@
 // - Both pair passes walk the lists in batches (walkPairBatches below): the
 //   pair terms of a batch are computed at once in SIMD loops
 //   (pair_terms.h), then summed pair by pair in visit order.
-// - What both pair passes read of a neighbour j (position, velocity, mass)
-//   lives in a 32-byte PairInputs per particle beside the particles rather
-//   than in j's 112-byte record, whose fields the passes reach at random:
-//   a third of the cache. rebuildGrid writes them, as it walks every
-//   particle anyway, and the state pass rewrites the mass (each worker for
-//   its own range). The batch carries mass(j) too, so the in-order sums do
-//   not read it again. The density rates are summed in a 4-byte array of
+// - The pair passes read a neighbour j's position, velocity and mass from
+//   its particle record; the batch carries mass(j), so the in-order sums do
+//   not read j again. The density rates are summed in a 4-byte array of
 //   their own, taken from the range's particles when the density pass
 //   starts on it and put back when it ends; in between only that pass's
 //   worker writes them (a pair updates j only when j is in its range), the
-//   same ownership as the particles'. Kept the same way, the force sums
-//   (32 bytes a particle) and the force pass's other inputs of j (16) gained
-//   nothing measurable, so they stay in the particles: memory matters at
-//   millions of particles.
+//   same ownership as the particles'. Compact per-particle copies of what
+//   the passes read of j were tried: a 32-byte record of position,
+//   velocity and mass bought 1 to 3 % at 16000 particles but took the
+//   peak memory at 4096000 past its bound; the force pass's density, sound
+//   speed and pressure term (16 bytes), and the force sums kept apart like
+//   the rates (32), bought nothing measurable. So all of it stays in the
+//   particles.
 #pragma once
 
 #include <cstdint>
@@ -59,18 +58,6 @@
 #include "pair_terms.h"
 
 namespace sph {
-
-// What the pair passes read of a neighbour j, in one 32-byte block (half a
-// cache line, never split by one) per particle, indexed by particle: the
-// position and velocity of the step, and the mass. rebuildGrid writes them
-// all; the state pass rewrites the mass, so the force pass reads the new one.
-// The rebuild keeps the particle's cell in the last four bytes.
-struct alignas(32) PairInputs {
-  float x, y, z;
-  float mass;
-  float vx, vy, vz;
-  int32_t cell;
-};
 
 struct CellSpan {
   int32_t begin, end;  // positions in the cell-sorted arrays
@@ -107,7 +94,7 @@ struct NeighbourIndex {
   CellSpan* spans;
   CellSpan* spanBlock;  // the allocation
   int32_t* occupied;  // cells given a head by the last rebuild
-  PairInputs* inputs;  // per particle; with its cell in the last rebuild
+  int32_t* cellOf;    // per particle: its cell in the last rebuild
   // Per particle: the density rate while the density pass sums it. Kept
   // apart from the particles so that the updates to a neighbour's rate touch
   // 4 bytes of a small array rather than a 112-byte record.
@@ -145,12 +132,12 @@ RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
-// batch it records every pair's j, d and mass(j) (from the pair inputs) and
-// calls fill(k, pi, inputs(j)) for pair k's pass-specific inputs; then forms
-// every r2 and calls compute(batch, count) for all pairs at once; then calls sumPairs(pi, first, last) for each
-// run of consecutive batch pairs that belong to one i, in visit order, with
-// particleWork(pi) after each i's last pair: the same pairs, order, d and r2
-// as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
+// batch it records every pair's j, d and mass(j) and calls fill(k, pi, pj)
+// for pair k's pass-specific inputs; then forms every r2 and calls
+// compute(batch, count) for all pairs at once; then calls
+// sumPairs(pi, first, last) for each run of consecutive batch pairs that
+// belong to one i, in visit order, with particleWork(pi) after each i's last
+// pair: the same pairs, order, d and r2 as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
 // sums in registers.)
 template <class Fill, class Compute, class SumPairs, class ParticleWork>
 void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, Compute&& compute, SumPairs&& sumPairs,
@@ -158,7 +145,6 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
   const int32_t begin = lists.begin, end = lists.end;
   PairBatch& batch = *lists.batch;
   Particle* const particles = system.particles;
-  const PairInputs* const inputs = system.neighbourIndex->inputs;
   int32_t i = begin;
   int32_t n = lists.listStarts[0];  // the next pair of i's list
   while (i < end) {
@@ -171,11 +157,11 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
       const int32_t stop = lists.listEnds[i - begin];
       for (; n < stop && count < PAIR_BATCH; ++n, ++count) {
         const int32_t j = lists.neighbours[n];
-        const PairInputs& pj = inputs[j];
+        const Particle& pj = particles[j];
         batch.j[count] = j;
-        batch.dx[count] = pi.position[0] - pj.x;
-        batch.dy[count] = pi.position[1] - pj.y;
-        batch.dz[count] = pi.position[2] - pj.z;
+        batch.dx[count] = pi.position[0] - pj.position[0];
+        batch.dy[count] = pi.position[1] - pj.position[1];
+        batch.dz[count] = pi.position[2] - pj.position[2];
         batch.massJ[count] = pj.mass;
         fill(count, pi, pj);
       }
