@@ -186,16 +186,20 @@ constexpr WideSelections WIDE_SELECTIONS = wideSelections();
 
 SPH_TARGET_AVX2 int32_t screenEightLanes(const Candidates& c, float x, float y, float z, int32_t i, int32_t end,
                                          int32_t* out) {
+  // Locals, which the stores to `out` cannot alias (see below).
+  const float *const cx = c.x, *const cy = c.y, *const cz = c.z;
+  const int32_t* const cid = c.id;
+  const int32_t count = c.count;
   int32_t used = 0;
   const __m256 xi = _mm256_set1_ps(x), yi = _mm256_set1_ps(y), zi = _mm256_set1_ps(z);
   const __m256 surelyIn = _mm256_set1_ps(H2_SURELY_IN), maybeIn = _mm256_set1_ps(H2_MAYBE_IN);
   const __m256i self = _mm256_set1_epi32(i), lastInRange = _mm256_set1_epi32(end - 1);
-  for (int32_t k = 0; k < c.count; k += 8) {
-    const __m256 dx = _mm256_sub_ps(xi, _mm256_loadu_ps(c.x + k));
-    const __m256 dy = _mm256_sub_ps(yi, _mm256_loadu_ps(c.y + k));
-    const __m256 dz = _mm256_sub_ps(zi, _mm256_loadu_ps(c.z + k));
+  for (int32_t k = 0; k < count; k += 8) {
+    const __m256 dx = _mm256_sub_ps(xi, _mm256_loadu_ps(cx + k));
+    const __m256 dy = _mm256_sub_ps(yi, _mm256_loadu_ps(cy + k));
+    const __m256 dz = _mm256_sub_ps(zi, _mm256_loadu_ps(cz + k));
     const __m256 r2 = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
-    const __m256i ids = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c.id + k));
+    const __m256i ids = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cid + k));
     const __m256 admitted =
         _mm256_castsi256_ps(_mm256_or_si256(_mm256_cmpgt_epi32(self, ids), _mm256_cmpgt_epi32(ids, lastInRange)));
     // Ordered compares: a NaN distance (the padding) is never below.
@@ -210,6 +214,42 @@ SPH_TARGET_AVX2 int32_t screenEightLanes(const Candidates& c, float x, float y, 
 }
 #endif
 
+#if defined(SPH_X86_FORMS)
+// Sixteen lanes. The count is a multiple of eight, so a last group of eight
+// is read and written under a mask. The compress runs on a register: its
+// form that stores to memory is microcoded, and slow, on some processors.
+SPH_TARGET_AVX512 int32_t screenSixteenLanes(const Candidates& c, float x, float y, float z, int32_t i, int32_t end,
+                                             int32_t* out) {
+  // The arrays' addresses in locals: the stores to `out` might otherwise
+  // alias `c` and force a reload every turn (the eight-lane form above too).
+  const float *const cx = c.x, *const cy = c.y, *const cz = c.z;
+  const int32_t* const cid = c.id;
+  const int32_t count = c.count;
+  int32_t used = 0;
+  const __m512 xi = _mm512_set1_ps(x), yi = _mm512_set1_ps(y), zi = _mm512_set1_ps(z);
+  const __m512 surelyIn = _mm512_set1_ps(H2_SURELY_IN), maybeIn = _mm512_set1_ps(H2_MAYBE_IN);
+  const __m512i self = _mm512_set1_epi32(i), lastInRange = _mm512_set1_epi32(end - 1);
+  for (int32_t k = 0; k < count; k += 16) {
+    const __mmask16 valid = count - k >= 16 ? __mmask16(0xFFFF) : __mmask16(0x00FF);
+    const __m512 dx = _mm512_sub_ps(xi, _mm512_maskz_loadu_ps(valid, cx + k));
+    const __m512 dy = _mm512_sub_ps(yi, _mm512_maskz_loadu_ps(valid, cy + k));
+    const __m512 dz = _mm512_sub_ps(zi, _mm512_maskz_loadu_ps(valid, cz + k));
+    const __m512 r2 = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy)), _mm512_mul_ps(dz, dz));
+    const __m512i ids = _mm512_maskz_loadu_epi32(valid, cid + k);
+    const __mmask16 admitted =
+        valid & (_mm512_cmpgt_epi32_mask(self, ids) | _mm512_cmpgt_epi32_mask(ids, lastInRange));
+    // Ordered compares: a NaN distance (the padding) is never below.
+    int bits = int(_mm512_mask_cmp_ps_mask(admitted, r2, surelyIn, _CMP_LT_OQ));
+    const int unsure = int(_mm512_mask_cmp_ps_mask(admitted, r2, maybeIn, _CMP_LT_OQ)) & ~bits;
+    if (unsure != 0) bits |= exactLanes(c, k, unsure, x, y, z);
+    const __m512i packed = _mm512_maskz_compress_epi32(__mmask16(bits), ids);
+    _mm512_mask_storeu_epi32(out + used, valid, packed);
+    used += _mm_popcnt_u32(unsigned(bits));
+  }
+  return used;
+}
+#endif
+
 }  // namespace
 
 int32_t screenCandidates(const Candidates& candidates, float x, float y, float z, int32_t i, int32_t end,
@@ -218,6 +258,7 @@ int32_t screenCandidates(const Candidates& candidates, float x, float y, float z
   return screenWasm(candidates, x, y, z, i, end, out);
 #endif
 #if defined(SPH_X86_FORMS)
+  if (simdForm == SimdForm::Avx512) return screenSixteenLanes(candidates, x, y, z, i, end, out);
   if (simdForm == SimdForm::Avx2) return screenEightLanes(candidates, x, y, z, i, end, out);
   if (simdForm == SimdForm::Ssse3) return screenSsse3(candidates, x, y, z, i, end, out);
 #endif

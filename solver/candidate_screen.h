@@ -1,8 +1,8 @@
 // The inner loop of the neighbour search: which of a cell's candidates are
 // neighbours of one particle. Branch-free SIMD compares of distance and
 // ownership, with the selected ids packed to the front by a lane shuffle.
-// Built for SSE2 (four lanes, the x86-64 baseline) and for AVX2 (eight; see
-// simd_support.h). Both give the same list.
+// Built for SSE2 (four lanes, the x86-64 baseline), for AVX2 (eight) and for
+// AVX-512 (sixteen; see simd_support.h). All give the same list.
 #pragma once
 
 #include <cstdint>

@@ -18,7 +18,9 @@ void initCellGrid(FluidSystem& system) {
   system.nz = cellsAlongAxis(BOX_Z);
   system.nxy = system.nx * system.ny;
   const std::size_t cells = std::size_t(system.nxy) * std::size_t(system.nz);
-  system.cellHeads = static_cast<Particle**>(allocateOrExit(sizeof(Particle*) * cells, "the cell grid"));
+  // Zeroed: every head starts null, and the pages of cells no particle ever
+  // enters are never touched.
+  system.cellHeads = static_cast<Particle**>(allocateZeroedOrExit(cells, sizeof(Particle*), "the cell grid"));
   system.neighbourIndex = createNeighbourIndex(system);
 }
 
@@ -34,19 +36,10 @@ void rebuildGrid(FluidSystem& system) {
   reserveNeighbourIndex(index, system.particleCount, system.threadCount);
 
   // Every head (and span) the last rebuild set is in `occupied`, so clearing
-  // those empties the grid; the heads start uninitialised, so clear all once.
-  if (index.headsCleared) {
-    for (int32_t k = 0; k < index.occupiedCount; ++k) {
-      system.cellHeads[index.occupied[k]] = nullptr;
-      index.spans[index.occupied[k]] = {0, 0};
-    }
-  } else {
-    const std::size_t cells = std::size_t(system.nxy) * std::size_t(system.nz);
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-      system.cellHeads[cell] = nullptr;
-      index.spans[cell] = {0, 0};
-    }
-    index.headsCleared = true;
+  // those empties the grid; both start zeroed.
+  for (int32_t k = 0; k < index.occupiedCount; ++k) {
+    system.cellHeads[index.occupied[k]] = nullptr;
+    index.spans[index.occupied[k]] = {0, 0};
   }
 
   // Thread the lists, and count each cell's particles in its span's end.

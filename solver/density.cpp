@@ -13,10 +13,10 @@ namespace {
 // densityRate(j) += F mass(i), each rounded to float. Two distinct particles
 // at the same place have no direction between them: the rate term (which
 // divides by r) is skipped for both.
-inline void addRateTerm(float& rateI, Particle& pj, double massI, float r2, float f, bool updateJ) {
+inline void addRateTerm(float& rateI, float& rateJ, float massJ, double massI, float r2, float f, bool updateJ) {
   if (r2 == 0.0f) return;
-  rateI = float(double(pj.mass) * double(f) + double(rateI));
-  if (updateJ) pj.densityRate = float(double(f) * massI + double(pj.densityRate));
+  rateI = float(double(massJ) * double(f) + double(rateI));
+  if (updateJ) rateJ = float(double(f) * massI + double(rateJ));
 }
 
 }  // namespace
@@ -33,13 +33,17 @@ void computeDensityRates(int32_t begin, int32_t end) {
           const float f = densityRateTerm(d[0], d[1], d[2], r2, double(pi.velocity[0]) - double(pj.velocity[0]),
                                           double(pi.velocity[1]) - double(pj.velocity[1]),
                                           double(pi.velocity[2]) - double(pj.velocity[2]));
-          addRateTerm(pi.densityRate, pj, pi.mass, r2, f, updateJ);
+          addRateTerm(pi.densityRate, pj.densityRate, pj.mass, pi.mass, r2, f, updateJ);
         },
         [](Particle&) {});
     return;
   }
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
   PairBatch& batch = *lists.batch;
+  // The range's rates are summed in the compact array, then put back.
+  float* const rates = system.neighbourIndex->densityRates;
+  Particle* const particles = system.particles;
+  for (int32_t k = begin; k < end; ++k) rates[k] = particles[k].densityRate;
   walkPairBatches(
       system, lists,
       [&](int32_t k, const Particle& pi, const Particle& pj) {
@@ -49,15 +53,16 @@ void computeDensityRates(int32_t begin, int32_t end) {
       },
       computeDensityRateTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
-        float rate = pi.densityRate;  // in a register while i's pairs are added
+        float rate = rates[pi.id];  // in a register while i's pairs are added
         const double massI = pi.mass;
         for (int32_t k = first; k < last; ++k) {
           const int32_t j = batch.j[k];
-          addRateTerm(rate, system.particles[j], massI, batch.r2[k], batch.rate[k], j >= begin && j < end);
+          addRateTerm(rate, rates[j], batch.massJ[k], massI, batch.r2[k], batch.rate[k], j >= begin && j < end);
         }
-        pi.densityRate = rate;
+        rates[pi.id] = rate;
       },
       [](Particle&) {});
+  for (int32_t k = begin; k < end; ++k) particles[k].densityRate = rates[k];
 }
 
 void updateParticleState(int32_t begin, int32_t end) {

@@ -62,9 +62,8 @@ inline void addScaled(float v[3], double factor, float termX, float termY, float
 // pressure and viscosity act along d, which it lacks (and r = 0 would divide
 // by zero); its velocity smoothing needs no direction and is applied as
 // usual.
-inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, float r2,
+inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, double massJ, float r2,
                          const ForcePairTerms& t, bool updateJ) {
-  const double massJ = pj.mass;
   if (r2 != 0.0f) {
     addScaled(accelerationI, -massJ, t.f[0], t.f[1], t.f[2]);
     if (updateJ) addScaled(pj.acceleration, massI, t.f[0], t.f[1], t.f[2]);
@@ -118,7 +117,7 @@ void computeForces(int32_t begin, int32_t end) {
         [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
           Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
           const ForcePairTerms terms = forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
-          addPairTerms(acceleration, correction, pi.mass, pj, r2, terms, updateJ);
+          addPairTerms(acceleration, correction, pi.mass, pj, pj.mass, r2, terms, updateJ);
           storeSum(acceleration, pi.acceleration);
           storeSum(correction, pi.velocityCorrection);
         },
@@ -127,6 +126,7 @@ void computeForces(int32_t begin, int32_t end) {
   }
   // The pairs pass 1 found for this range in this step.
   PairBatch& batch = *lists->batch;
+  Particle* const particles = system.particles;
   walkPairBatches(
       system, *lists,
       [&](int32_t k, const Particle& pi, const Particle& pj) {
@@ -145,7 +145,8 @@ void computeForces(int32_t begin, int32_t end) {
         for (int32_t k = first; k < last; ++k) {
           const int32_t j = batch.j[k];
           const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
-          addPairTerms(acceleration, correction, massI, system.particles[j], batch.r2[k], terms, j >= begin && j < end);
+          addPairTerms(acceleration, correction, massI, particles[j], batch.massJ[k], batch.r2[k], terms,
+                       j >= begin && j < end);
         }
         storeSum(acceleration, pi.acceleration);
         storeSum(correction, pi.velocityCorrection);

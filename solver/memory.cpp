@@ -16,6 +16,12 @@ void* allocateOrExit(std::size_t bytes, const char* what) {
   return block;
 }
 
+void* allocateZeroedOrExit(std::size_t count, std::size_t size, const char* what) {
+  void* block = std::calloc(count, size);
+  if (block == nullptr) exitOutOfMemory(count * size, what);
+  return block;
+}
+
 void* reallocateOrExit(void* block, std::size_t bytes, const char* what) {
   void* grown = std::realloc(block, bytes);
   if (grown == nullptr) exitOutOfMemory(bytes, what);

@@ -10,6 +10,9 @@ namespace sph {
 // malloc that never returns null: on failure it prints what could not be
 // allocated to standard error and exits with status 1.
 void* allocateOrExit(std::size_t bytes, const char* what);
+// calloc with the same failure behaviour. Large blocks come straight from
+// the system as zero pages, so the parts never written are never resident.
+void* allocateZeroedOrExit(std::size_t count, std::size_t size, const char* what);
 // realloc (contents kept) with the same failure behaviour.
 void* reallocateOrExit(void* block, std::size_t bytes, const char* what);
 // The failure itself, for a request too large to make at all.

@@ -10,8 +10,8 @@
 namespace sph {
 
 namespace {
-// Candidates are copied four at a time and padded to whole screen groups.
-constexpr int32_t COPY = 4;
+// Candidates are copied eight at a time and padded to whole screen groups.
+constexpr int32_t COPY = 8;
 constexpr int32_t GROUP = CANDIDATE_GROUP;
 static_assert(GROUP % COPY == 0, "whole copies per screen group");
 
@@ -29,8 +29,12 @@ NeighbourIndex* createNeighbourIndex(const FluidSystem& grid) {
     const CellOffset& offset = NEIGHBOUR_OFFSETS[k];
     index->offsetDeltas[k] = offset.dx + offset.dy * grid.nx + offset.dz * grid.nxy;
   }
-  const int32_t cellCount = grid.nxy * grid.nz;
-  index->spans = static_cast<CellSpan*>(allocateOrExit(sizeof(CellSpan) * std::size_t(cellCount), "cell spans"));
+  // A cell's 27 neighbours lie within nxy + nx + 1 indices of it; why the
+  // margins need no bounds tests is in neighbour_index.h.
+  const std::size_t margin = std::size_t(grid.nxy + grid.nx + 1);
+  const std::size_t cellCount = std::size_t(grid.nxy) * std::size_t(grid.nz);
+  index->spanBlock = static_cast<CellSpan*>(allocateZeroedOrExit(cellCount + 2 * margin, sizeof(CellSpan), "cell spans"));
+  index->spans = index->spanBlock + margin;
   return index;
 }
 
@@ -52,9 +56,10 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index->y);
   std::free(index->z);
   std::free(index->id);
-  std::free(index->spans);
+  std::free(index->spanBlock);
   std::free(index->occupied);
   std::free(index->cellOf);
+  std::free(index->densityRates);
   std::free(index);
 }
 
@@ -79,6 +84,7 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t
   }
   index.occupied = resized(index.occupied, capacity, "occupied cells");
   index.cellOf = resized(index.cellOf, capacity, "particle cells");
+  index.densityRates = resized(index.densityRates, capacity, "density rates");
   index.particleCapacity = capacity;
 }
 
@@ -150,38 +156,37 @@ bool holdsRangeParticle(const NeighbourIndex& index, CellSpan span, int32_t begi
 }
 
 // Copies `count` candidates (x, y, z and id) from the sorted arrays at
-// `from` to the scratch at `to`, four at a time, so up to three more are
+// `from` to the scratch at `to`, eight at a time, so up to seven more are
 // read and written past the end: both sides have room for them, and the
-// next copy or the padding overwrites what lands there. Short copies of a
-// fixed shape beat memcpy's size dispatch here.
-void copyCandidates(const NeighbourIndex& index, int32_t from, RangeNeighbours& lists, int32_t to, int32_t count) {
-  for (int32_t k = 0; k < count; k += COPY) {
+// next copy or the padding overwrites what lands there. Most cells hold
+// fewer than eight particles, so most copies are one turn of fixed shape,
+// which beats memcpy's size dispatch and a loop's mispredicted exit.
+inline void copyCandidates(const NeighbourIndex& index, int32_t from, RangeNeighbours& lists, int32_t to,
+                           int32_t count) {
+  int32_t k = 0;
+  do {
     std::memcpy(lists.candidateX + to + k, index.x + from + k, 4 * COPY);
     std::memcpy(lists.candidateY + to + k, index.y + from + k, 4 * COPY);
     std::memcpy(lists.candidateZ + to + k, index.z + from + k, 4 * COPY);
     std::memcpy(lists.candidateId + to + k, index.id + from + k, 4 * COPY);
-  }
+    k += COPY;
+  } while (k < count);
 }
 
 // Copies the candidates of the particles of `cell` into the scratch: the
 // particles of the 27 cells around it, in visit order. (The screen's id test
 // drops the ones a particle may not own; trimming them here costs more in
-// short, mispredicted loops than screening them.) Pads to whole screen groups
-// with entries at NaN, which no screen accepts. Returns the padded count.
-int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index, RangeNeighbours& lists,
-                          int32_t cell) {
-  const int32_t cx = cell % system.nx, cy = (cell / system.nx) % system.ny, cz = cell / system.nxy;
-  const uint32_t nx = uint32_t(system.nx), ny = uint32_t(system.ny), nz = uint32_t(system.nz);
-  CellSpan pieces[27];
+// short, mispredicted loops than screening them.) Thanks to the margins
+// around the spans, no cell needs a bounds test, and the empty ones are
+// skipped without a branch. Pads to whole screen groups with entries at NaN,
+// which no screen accepts. Returns the padded count.
+int32_t collectCandidates(const NeighbourIndex& index, RangeNeighbours& lists, int32_t cell) {
+  CellSpan pieces[28];
   int32_t pieceCount = 0, total = 0;
   for (int32_t k = 0; k < 27; ++k) {
-    const CellOffset offset = NEIGHBOUR_OFFSETS[k];
-    const uint32_t ax = uint32_t(cx + offset.dx), ay = uint32_t(cy + offset.dy), az = uint32_t(cz + offset.dz);
-    if (ax >= nx || ay >= ny || az >= nz) continue;  // also catches -1
-    // The span alone tells an empty cell: one look-up instead of two.
     const CellSpan span = index.spans[cell + index.offsetDeltas[k]];
-    if (span.begin == span.end) continue;
-    pieces[pieceCount++] = span;
+    pieces[pieceCount] = span;
+    pieceCount += span.begin != span.end;
     total += span.end - span.begin;
   }
   const int32_t padded = (total + GROUP - 1) / GROUP * GROUP;
@@ -191,10 +196,12 @@ int32_t collectCandidates(const FluidSystem& system, const NeighbourIndex& index
     copyCandidates(index, pieces[k].begin, lists, count, pieces[k].end - pieces[k].begin);
     count += pieces[k].end - pieces[k].begin;
   }
-  for (; count < padded; ++count) {
-    lists.candidateX[count] = lists.candidateY[count] = lists.candidateZ[count] =
-        std::numeric_limits<float>::quiet_NaN();
-    lists.candidateId[count] = 0;
+  // One group's worth of padding, whatever the count: the scratch has room
+  // for a group past the padded count.
+  constexpr float NOT_A_NUMBER = std::numeric_limits<float>::quiet_NaN();
+  for (int32_t k = 0; k < GROUP; ++k) {
+    lists.candidateX[count + k] = lists.candidateY[count + k] = lists.candidateZ[count + k] = NOT_A_NUMBER;
+    lists.candidateId[count + k] = 0;
   }
   return padded;
 }
@@ -209,7 +216,7 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
     const int32_t cell = index.occupied[c];
     const CellSpan span = index.spans[cell];
     if (!holdsRangeParticle(index, span, begin, end)) continue;
-    const int32_t count = collectCandidates(system, index, lists, cell);
+    const int32_t count = collectCandidates(index, lists, cell);
     for (int32_t k = span.begin; k < span.end; ++k) {
       const int32_t i = index.id[k];
       if (i < begin || i >= end) continue;

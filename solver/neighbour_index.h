@@ -9,6 +9,13 @@
 //   sort.
 // - The occupied cells of the last rebuild, so the next rebuild clears only
 //   those heads instead of all 704969.
+// - The cells' spans sit inside a margin of nxy + nx + 1 empty spans on each
+//   side, so the 27 cells around any cell are looked up without bounds
+//   tests: below the first z layer or above the last the index falls into
+//   the margin; off an x or y face it wraps onto a real cell on the far side
+//   of the box, at least 87 cells away, whose particles the distance screen
+//   drops like any other far candidate. Empty cells are then passed over
+//   without a branch, and a cell's candidates copied eight at a time.
 // - Per-range neighbour lists: pass 1 gathers, for every particle i of its
 //   range, the neighbours j that the traversal admits, in visit order. It
 //   works cell by cell: a cell's candidates (the particles of its 27
@@ -29,6 +36,19 @@
 // - Both pair passes walk the lists in batches (walkPairBatches below): the
 //   pair terms of a batch are computed at once in SIMD loops
 //   (pair_terms.h), then summed pair by pair in visit order.
+// - The pair passes read a neighbour j's position, velocity and mass from
+//   its particle record; the batch carries mass(j), so the in-order sums do
+//   not read j again. The density rates are summed in a 4-byte array of
+//   their own, taken from the range's particles when the density pass
+//   starts on it and put back when it ends; in between only that pass's
+//   worker writes them (a pair updates j only when j is in its range), the
+//   same ownership as the particles'. Compact per-particle copies of what
+//   the passes read of j were tried: a 32-byte record of position,
+//   velocity and mass bought 1 to 3 % at 16000 particles but took the
+//   peak memory at 4096000 past its bound; the force pass's density, sound
+//   speed and pressure term (16 bytes), and the force sums kept apart like
+//   the rates (32), bought nothing measurable. So all of it stays in the
+//   particles.
 #pragma once
 
 #include <cstdint>
@@ -69,12 +89,18 @@ struct NeighbourIndex {
   float* y;
   float* z;
   int32_t* id;
-  CellSpan* spans;    // per cell; empty ({0, 0}) where cellHeads is null
+  // Per cell; empty ({0, 0}) where cellHeads is null. Inside a zeroed block
+  // with nxy + nx + 1 empty spans before and after the grid (see above).
+  CellSpan* spans;
+  CellSpan* spanBlock;  // the allocation
   int32_t* occupied;  // cells given a head by the last rebuild
   int32_t* cellOf;    // per particle: its cell in the last rebuild
+  // Per particle: the density rate while the density pass sums it. Kept
+  // apart from the particles so that the updates to a neighbour's rate touch
+  // 4 bytes of a small array rather than a 112-byte record.
+  float* densityRates;
   int32_t occupiedCount;
   int32_t indexedCount;  // particles the last rebuild saw
-  bool headsCleared;         // false until the first rebuild has cleared every head and span
   RangeNeighbours* workers;  // filed by worker number; workerCapacity entries
   int32_t workerCapacity;
   int32_t workerCount;       // the threadCount of the last rebuild, at least 1
@@ -106,12 +132,12 @@ RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
-// batch it records every pair's j and d and calls fill(k, pi, pj) for pair
-// k's pass-specific inputs; then forms every r2 and calls compute(batch,
-// count) for all pairs at once; then calls sumPairs(pi, first, last) for each
-// run of consecutive batch pairs that belong to one i, in visit order, with
-// particleWork(pi) after each i's last pair: the same pairs, order, d and r2
-// as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
+// batch it records every pair's j, d and mass(j) and calls fill(k, pi, pj)
+// for pair k's pass-specific inputs; then forms every r2 and calls
+// compute(batch, count) for all pairs at once; then calls
+// sumPairs(pi, first, last) for each run of consecutive batch pairs that
+// belong to one i, in visit order, with particleWork(pi) after each i's last
+// pair: the same pairs, order, d and r2 as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
 // sums in registers.)
 template <class Fill, class Compute, class SumPairs, class ParticleWork>
 void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, Compute&& compute, SumPairs&& sumPairs,
@@ -136,6 +162,7 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
         batch.dx[count] = pi.position[0] - pj.position[0];
         batch.dy[count] = pi.position[1] - pj.position[1];
         batch.dz[count] = pi.position[2] - pj.position[2];
+        batch.massJ[count] = pj.mass;
         fill(count, pi, pj);
       }
       if (n < stop) break;

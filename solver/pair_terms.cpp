@@ -50,7 +50,7 @@ void computeSquaredDistances(PairBatch& batch, int32_t count) {
   return squaredDistanceLoop(batch, squaredDistanceGroupsWasm(batch, count), count);
 #endif
 #if defined(SPH_X86_FORMS)
-  if (simdForm == SimdForm::Avx2) return squaredDistanceLoopAvx2(batch, count);
+  if (simdForm >= SimdForm::Avx2) return squaredDistanceLoopAvx2(batch, count);
 #endif
   squaredDistanceLoop(batch, 0, count);
 }
@@ -60,7 +60,7 @@ void computeDensityRateTerms(PairBatch& batch, int32_t count) {
   return densityRateLoop(batch, densityRateGroupsWasm(batch, count), count);
 #endif
 #if defined(SPH_X86_FORMS)
-  if (simdForm == SimdForm::Avx2) return densityRateLoopAvx2(batch, count);
+  if (simdForm >= SimdForm::Avx2) return densityRateLoopAvx2(batch, count);
 #endif
   densityRateLoop(batch, 0, count);
 }
@@ -70,7 +70,7 @@ void computeForcePairTerms(PairBatch& batch, int32_t count) {
   return forcePairLoop(batch, forcePairGroupsWasm(batch, count), count);
 #endif
 #if defined(SPH_X86_FORMS)
-  if (simdForm == SimdForm::Avx2) return forcePairLoopAvx2(batch, count);
+  if (simdForm >= SimdForm::Avx2) return forcePairLoopAvx2(batch, count);
 #endif
   forcePairLoop(batch, 0, count);
 }

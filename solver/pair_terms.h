@@ -98,6 +98,7 @@ struct PairBatch {
   float dy[PAIR_BATCH];
   float dz[PAIR_BATCH];
   float r2[PAIR_BATCH];
+  float massJ[PAIR_BATCH];  // so that the sums need not read j again
   // Pass 1: velocity(i) - velocity(j) in double.
   double dvx[PAIR_BATCH];
   double dvy[PAIR_BATCH];

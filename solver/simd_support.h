@@ -1,6 +1,9 @@
 // The solver's SIMD loops come in forms for the x86-64 baseline (SSE2, which
 // every x86-64 CPU has), for SSSE3 (a byte shuffle packs the neighbour
-// screen's results) and for AVX2 (twice the lanes per instruction). The
+// screen's results), for AVX2 (twice the lanes per instruction) and for
+// AVX-512 (the neighbour screen on sixteen lanes, packed by the compress
+// instruction; the pair loops stay on AVX2's, whose 512-bit forms gained
+// nothing measurable). The
 // binaries are built for the baseline alone, so they run on any x86-64 CPU;
 // the wider forms are compiled with target attributes and the widest one the
 // CPU has is chosen once at start-up (a plain variable rather than the
@@ -11,7 +14,8 @@
 
 namespace sph {
 
-enum class SimdForm { Baseline, Ssse3, Avx2 };
+// In order of width: each form has every instruction of the ones before.
+enum class SimdForm { Baseline, Ssse3, Avx2, Avx512 };
 
 bool simdFormAvailable(SimdForm form);
 extern SimdForm simdForm;
@@ -22,4 +26,5 @@ extern SimdForm simdForm;
 #define SPH_X86_FORMS 1
 #define SPH_TARGET_SSSE3 __attribute__((target("ssse3")))
 #define SPH_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
+#define SPH_TARGET_AVX512 __attribute__((target("avx512f,avx2,popcnt")))
 #endif

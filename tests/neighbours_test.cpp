@@ -11,6 +11,7 @@
 #include <array>
 #include <cmath>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "solver/cell_grid.h"
@@ -56,7 +57,7 @@ Visits batchedVisits(FluidSystem& system, RangeNeighbours& lists) {
 
 class Cloud : public testing::Test {
  protected:
-  static constexpr int32_t MIXED = 660, COUNT = MIXED + 300;
+  static constexpr int32_t MIXED = 660, COUNT = MIXED + 300, PLACED = 8;
   void SetUp() override {
     std::mt19937 random(2024);
     std::uniform_real_distribution<float> ball(-1.0f, 1.0f), anywhere(5.0f, 330.0f), velocity(-1.0f, 1.0f);
@@ -73,8 +74,13 @@ class Cloud : public testing::Test {
         p.velocity[axis] = m >= 0 ? 0.0f : velocity(random);
       }
     }
-    const float places[][3] = {{3.85f, 100, 100}, {7.7f, 100, 100}, {-3, 1, 1}, {340, 335, 336}, {0.5f, 1, 1}};
-    for (int32_t k = 0; k < 5; ++k) std::copy(places[k], places[k] + 3, system().particles[11 * k].position);
+    // Loners placed: a pair exactly h apart; outside the box and in the
+    // grid's first and last cells, whose neighbour cells reach the ends of
+    // the spans' margins; a particle off the x = 0 face whose cell (-1, 0, 0)
+    // wraps onto the far side's cell of the next one, (340, 1, 5).
+    const float places[][3] = {{3.85f, 100, 100}, {7.7f, 100, 100}, {-3, 1, 1},  {340, 335, 336},
+                               {0.5f, 1, 1},      {1, 5, 5},        {340, 1, 5}, {340, 340, 340}};
+    for (int32_t k = 0; k < PLACED; ++k) std::copy(places[k], places[k] + 3, system().particles[11 * k].position);
     std::copy(system().particles[49].position, system().particles[49].position + 3, system().particles[50].position);
     rebuildGrid(system());
     start = test::snapshotParticles();
@@ -123,6 +129,17 @@ TEST_F(Cloud, WalksVisitWhatTheBruteForceSearchFinds) {
   EXPECT_EQ(gatheredNeighbours(*system().neighbourIndex, 0, 100), nullptr);  // never gathered
   rebuildGrid(system());
   EXPECT_EQ(gatheredNeighbours(*system().neighbourIndex, 0, COUNT), nullptr);  // an older grid
+  // Particles that leave their cells, some for cells left empty, one for the
+  // ball's crowded cell and back out, between rebuilds: the next lists must
+  // know only the new cells.
+  for (int step = 0; step < 3; ++step) {
+    for (int32_t k = MIXED; k < COUNT; k += 7) system().particles[k].position[step] += 4.0f;
+    std::swap(system().particles[5].position, system().particles[MIXED + 1].position);
+    rebuildGrid(system());
+    Visits walked;
+    forEachNeighbourPair(system(), 0, COUNT, recordInto(walked), markInto(walked));
+    EXPECT_TRUE(batchedVisits(system(), gatherNeighbourLists(system(), 0, COUNT)) == walked) << "step " << step;
+  }
 }
 
 // The passes one pair at a time, written out from the model's formulas with
@@ -202,7 +219,7 @@ TEST_F(Cloud, BatchedPassesSumAsOnePairAtATime) {
         const std::vector<Particle> actual = passes(split, way, added);
         ASSERT_TRUE(rates == expectedRates) << "way " << way << " split " << split.size() << (added ? " added" : "");
         for (std::size_t k = 0; k < expected.size(); ++k) {
-          if (k == 22 || k == 33 || k == 44) continue;  // pushed by the walls, which the reference leaves out
+          if (k % 11 == 0 && k >= 22 && k < 11 * PLACED) continue;  // pushed by the walls, which the reference leaves out
           const float* e = &expected[k].velocityCorrection[0];  // velocityCorrection, acceleration, density
           const float* a = &actual[k].velocityCorrection[0];
           for (int field = 0; field < 7; ++field)

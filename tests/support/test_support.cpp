@@ -72,9 +72,10 @@ std::vector<Particle> snapshotParticles() {
 
 void forEachSimdBuild(const std::function<void()>& body) {
   const SimdForm chosen = simdForm;
-  for (const SimdForm form : {SimdForm::Baseline, SimdForm::Ssse3, SimdForm::Avx2}) {
+  const char* const names[] = {"baseline SIMD loops", "SSSE3 loops", "AVX2 loops", "AVX-512 loops"};
+  for (const SimdForm form : {SimdForm::Baseline, SimdForm::Ssse3, SimdForm::Avx2, SimdForm::Avx512}) {
     if (!simdFormAvailable(form)) continue;
-    SCOPED_TRACE(form == SimdForm::Baseline ? "baseline SIMD loops" : form == SimdForm::Ssse3 ? "SSSE3 loops" : "AVX2 loops");
+    SCOPED_TRACE(names[int(form)]);
     simdForm = form;
     body();
   }
