@@ -205,6 +205,8 @@ def layers(text):
         width, height = (int(v) for v in text.split(","))
     except ValueError:
         raise argparse.ArgumentTypeError(f"'{text}' is not two whole numbers WIDTH,HEIGHT")
+    if not (1 <= width <= 160 and 1 <= height <= 160):  # what sph-record's --layers takes
+        raise argparse.ArgumentTypeError(f"'{text}': layers from 1 to 160")
     return width, height
 
 
