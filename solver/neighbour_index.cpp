@@ -181,7 +181,7 @@ inline void copyCandidates(const NeighbourIndex& index, int32_t from, RangeNeigh
 // skipped without a branch. Pads to whole screen groups with entries at NaN,
 // which no screen accepts. Returns the padded count.
 int32_t collectCandidates(const NeighbourIndex& index, RangeNeighbours& lists, int32_t cell) {
-  CellSpan pieces[28];
+  CellSpan pieces[27];  // written at pieceCount <= k, so 27 suffice
   int32_t pieceCount = 0, total = 0;
   for (int32_t k = 0; k < 27; ++k) {
     const CellSpan span = index.spans[cell + index.offsetDeltas[k]];

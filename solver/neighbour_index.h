@@ -137,8 +137,8 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
 // compute(batch, count) for all pairs at once; then calls
 // sumPairs(pi, first, last) for each run of consecutive batch pairs that
 // belong to one i, in visit order, with particleWork(pi) after each i's last
-// pair: the same pairs, order, d and r2 as forEachNeighbourPair. (Handing the pass a whole run lets it keep i's
-// sums in registers.)
+// pair: the same pairs, order, d and r2 as forEachNeighbourPair. (Handing
+// the pass a whole run lets it keep i's sums in registers.)
 template <class Fill, class Compute, class SumPairs, class ParticleWork>
 void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, Compute&& compute, SumPairs&& sumPairs,
                      ParticleWork&& particleWork) {
