@@ -43,18 +43,24 @@ void rebuildGrid(FluidSystem& system) {
   }
 
   // Thread the lists, and count each cell's particles in its span's end.
-  // The cells are found first, so that the scattered heads can be fetched
-  // ahead of their turn.
-  for (int32_t k = 0; k < system.particleCount; ++k) index.cellOf[k] = cellIndexOf(system, system.particles[k]);
+  // One walk over the particles: each particle's cell is found AHEAD places
+  // before its turn, so that its scattered head and span can be fetched
+  // while the particles in between are threaded.
   constexpr int32_t AHEAD = 16;
+  const int32_t count = system.particleCount;
+  Particle* const particles = system.particles;
+  auto locate = [&](int32_t k) {
+    const int32_t cell = cellIndexOf(system, particles[k]);
+    index.cellOf[k] = cell;
+    __builtin_prefetch(&system.cellHeads[cell], 1);
+    __builtin_prefetch(&index.spans[cell], 1);
+  };
+  for (int32_t k = 0; k < AHEAD && k < count; ++k) locate(k);
   index.occupiedCount = 0;
-  index.indexedCount = system.particleCount;
-  for (int32_t k = 0; k < system.particleCount; ++k) {
-    if (k + AHEAD < system.particleCount) {
-      __builtin_prefetch(&system.cellHeads[index.cellOf[k + AHEAD]], 1);
-      __builtin_prefetch(&index.spans[index.cellOf[k + AHEAD]], 1);
-    }
-    Particle& p = system.particles[k];
+  index.indexedCount = count;
+  for (int32_t k = 0; k < count; ++k) {
+    if (k + AHEAD < count) locate(k + AHEAD);
+    Particle& p = particles[k];
     const int32_t cell = index.cellOf[k];
     Particle*& head = system.cellHeads[cell];
     // An empty cell's span is {0, 0} (see the clearing above), so its end
