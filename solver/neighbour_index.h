@@ -66,7 +66,9 @@ struct CellSpan {
 struct RangeNeighbours {
   int32_t begin, end;   // the range the lists were gathered for
   uint32_t generation;  // the grid they belong to; 0 = never gathered
-  int32_t* neighbours;  // j indices, list by list, each list in visit order
+  // j indices, list by list, each list in visit order, with room for PIECE
+  // more after the last (see copyListPiece).
+  int32_t* neighbours;
   int32_t* listStarts;  // per particle of the range: its list in `neighbours`
   int32_t* listEnds;
   int32_t neighbourCapacity;
@@ -132,9 +134,11 @@ RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
-// batch it records every pair's j, d and mass(j) and calls fill(k, pi, pj)
-// for pair k's pass-specific inputs; then forms every r2 and calls
-// compute(batch, count) for all pairs at once; then calls
+// batch it records every pair's i and j, copying each list sixteen js at a
+// time (so that no loop's length depends on one list's, whose end would
+// mispredict); then, in one flat loop over the pairs, records d and mass(j)
+// and calls fill(k, pi, pj) for pair k's pass-specific inputs; then forms
+// every r2 and calls compute(batch, count) for all pairs at once; then calls
 // sumPairs(pi, first, last) for each run of consecutive batch pairs that
 // belong to one i, in visit order, with particleWork(pi) after each i's last
 // pair: the same pairs, order, d and r2 as forEachNeighbourPair. (Handing
@@ -153,21 +157,24 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
     const int32_t firstI = i;
     int32_t count = 0, completed = 0;
     while (i < end && count < PAIR_BATCH && completed < PAIR_BATCH) {
-      const Particle& pi = particles[i];
       const int32_t stop = lists.listEnds[i - begin];
-      for (; n < stop && count < PAIR_BATCH; ++n, ++count) {
-        const int32_t j = lists.neighbours[n];
-        const Particle& pj = particles[j];
-        batch.j[count] = j;
-        batch.dx[count] = pi.position[0] - pj.position[0];
-        batch.dy[count] = pi.position[1] - pj.position[1];
-        batch.dz[count] = pi.position[2] - pj.position[2];
-        batch.massJ[count] = pj.mass;
-        fill(count, pi, pj);
-      }
+      const int32_t room = PAIR_BATCH - count;
+      const int32_t take = stop - n < room ? stop - n : room;
+      copyListPiece(batch, count, lists.neighbours + n, i, take);
+      count += take;
+      n += take;
       if (n < stop) break;
       batch.runEnds[completed++] = count;
       if (++i < end) n = lists.listStarts[i - begin];
+    }
+    for (int32_t k = 0; k < count; ++k) {
+      const Particle& pi = particles[batch.i[k]];
+      const Particle& pj = particles[batch.j[k]];
+      batch.dx[k] = pi.position[0] - pj.position[0];
+      batch.dy[k] = pi.position[1] - pj.position[1];
+      batch.dz[k] = pi.position[2] - pj.position[2];
+      batch.massJ[k] = pj.mass;
+      fill(k, pi, pj);
     }
     computeSquaredDistances(batch, count);
     compute(batch, count);

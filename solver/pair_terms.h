@@ -90,9 +90,12 @@ inline ForcePairTerms forcePairTerms(float dx, float dy, float dz, float r2, con
 // A batch of pairs in structure-of-arrays form, filled by a pass and turned
 // into terms in one SIMD-friendly sweep.
 inline constexpr int32_t PAIR_BATCH = 256;
+// Room past a batch's last pair for whole pieces of sixteen.
+inline constexpr int32_t PIECE = 16;
 
 struct PairBatch {
-  int32_t j[PAIR_BATCH];
+  int32_t i[PAIR_BATCH + PIECE];
+  int32_t j[PAIR_BATCH + PIECE];
   int32_t runEnds[PAIR_BATCH];  // per i completed in the batch: where its pairs end
   float dx[PAIR_BATCH];
   float dy[PAIR_BATCH];
@@ -119,6 +122,18 @@ struct PairBatch {
   float gy[PAIR_BATCH];
   float gz[PAIR_BATCH];
 };
+
+// Appends `count` pairs of particle i, whose js are at `js`, to the batch
+// at `at`, sixteen at a time: up to fifteen entries past the end are read
+// (the lists have room for that) and written (the batch has).
+inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32_t i, int32_t count) {
+  int32_t k = 0;
+  do {
+    std::memcpy(batch.j + at + k, js + k, sizeof(int32_t) * PIECE);
+    for (int32_t lane = 0; lane < PIECE; ++lane) batch.i[at + k + lane] = i;
+    k += PIECE;
+  } while (k < count);
+}
 
 // r2[k] = (dx^2 + dy^2) + dz^2 of pair k in double, rounded to float, for
 // k < count.
