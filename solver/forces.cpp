@@ -8,6 +8,11 @@
 #include "pair_terms.h"
 #include "parameters.h"
 #include "passes.h"
+#include "simd_support.h"
+
+#if defined(SPH_X86_FORMS)
+#include <immintrin.h>
+#endif
 
 namespace sph {
 
@@ -105,6 +110,62 @@ void addParticleForces(Particle& p) {
     p.acceleration[axis] = float(double(gravity[axis]) * double(p.mass) + double(p.acceleration[axis]));
 }
 
+// The sums of pass 3 over pairs [first, last) of i's run in the batch: i's
+// own sums, and the updates to each j of the range.
+void sumForceRun(Particle* particles, Particle& pi, const PairBatch& batch, int32_t first, int32_t last,
+                 int32_t begin, int32_t end) {
+  Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
+  const double massI = pi.mass;
+  for (int32_t k = first; k < last; ++k) {
+    const int32_t j = batch.j[k];
+    const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
+    addPairTerms(acceleration, correction, massI, particles[j], batch.massJ[k], batch.r2[k], terms,
+                 j >= begin && j < end);
+  }
+  storeSum(acceleration, pi.acceleration);
+  storeSum(correction, pi.velocityCorrection);
+}
+
+#if defined(SPH_X86_FORMS)
+// The same sums with AVX: a three-component sum is one register of four
+// doubles (the fourth lane unused), so each addition is one widening, one
+// add and one narrowing, the same IEEE operations on every lane.
+SPH_TARGET_AVX2 inline __m128 loadVector(const float v[3]) {
+  return _mm_movelh_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(v))), _mm_load_ss(v + 2));
+}
+SPH_TARGET_AVX2 inline void storeVector(__m128 value, float v[3]) {
+  _mm_store_sd(reinterpret_cast<double*>(v), _mm_castps_pd(value));
+  _mm_store_ss(v + 2, _mm_movehl_ps(value, value));
+}
+// float(sum + factor * term) lane by lane, the sum and the product in double.
+SPH_TARGET_AVX2 inline __m128 addScaledAvx(__m128 sum, __m256d factor, __m256d term) {
+  return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(sum), _mm256_mul_pd(factor, term)));
+}
+
+SPH_TARGET_AVX2 void sumForceRunAvx2(Particle* particles, Particle& pi, const PairBatch& batch, int32_t first,
+                                     int32_t last, int32_t begin, int32_t end) {
+  __m128 acceleration = loadVector(pi.acceleration), correction = loadVector(pi.velocityCorrection);
+  const __m256d massI = _mm256_set1_pd(pi.mass), minusMassI = _mm256_set1_pd(-double(pi.mass));
+  for (int32_t k = first; k < last; ++k) {
+    const int32_t j = batch.j[k];
+    const __m256d f = _mm256_cvtps_pd(_mm_setr_ps(batch.fx[k], batch.fy[k], batch.fz[k], 0.0f));
+    const __m256d g = _mm256_cvtps_pd(_mm_setr_ps(batch.gx[k], batch.gy[k], batch.gz[k], 0.0f));
+    const double massJ = batch.massJ[k];
+    const bool updateJ = j >= begin && j < end;
+    Particle& pj = particles[j];
+    // A pair at zero distance adds no acceleration (see addPairTerms).
+    if (batch.r2[k] != 0.0f) {
+      acceleration = addScaledAvx(acceleration, _mm256_set1_pd(-massJ), f);
+      if (updateJ) storeVector(addScaledAvx(loadVector(pj.acceleration), massI, f), pj.acceleration);
+    }
+    correction = addScaledAvx(correction, _mm256_set1_pd(massJ), g);
+    if (updateJ) storeVector(addScaledAvx(loadVector(pj.velocityCorrection), minusMassI, g), pj.velocityCorrection);
+  }
+  storeVector(acceleration, pi.acceleration);
+  storeVector(correction, pi.velocityCorrection);
+}
+#endif
+
 }  // namespace
 
 void computeForces(int32_t begin, int32_t end) {
@@ -140,16 +201,10 @@ void computeForces(int32_t begin, int32_t end) {
       },
       computeForcePairTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
-        Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
-        const double massI = pi.mass;
-        for (int32_t k = first; k < last; ++k) {
-          const int32_t j = batch.j[k];
-          const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
-          addPairTerms(acceleration, correction, massI, particles[j], batch.massJ[k], batch.r2[k], terms,
-                       j >= begin && j < end);
-        }
-        storeSum(acceleration, pi.acceleration);
-        storeSum(correction, pi.velocityCorrection);
+#if defined(SPH_X86_FORMS)
+        if (simdForm >= SimdForm::Avx2) return sumForceRunAvx2(particles, pi, batch, first, last, begin, end);
+#endif
+        sumForceRun(particles, pi, batch, first, last, begin, end);
       },
       addParticleForces);
 }

@@ -1,10 +1,11 @@
 // The solver's SIMD loops come in forms for the x86-64 baseline (SSE2, which
 // every x86-64 CPU has), for SSSE3 (a byte shuffle packs the neighbour
-// screen's results), for AVX2 (twice the lanes per instruction) and for
-// AVX-512 (the neighbour screen on sixteen lanes, packed by the compress
-// instruction; the pair loops stay on AVX2's, whose 512-bit forms gained
-// nothing measurable). The
-// binaries are built for the baseline alone, so they run on any x86-64 CPU;
+// screen's results), for AVX2 (twice the lanes per instruction; a force
+// sum's three components in one register of doubles; candidates copied
+// eight in one move) and for AVX-512 (the neighbour screen on sixteen lanes,
+// packed by the compress instruction; the pair loops stay on AVX2's, whose
+// 512-bit forms gained nothing measurable). The binaries are built for the
+// baseline alone, so they run on any x86-64 CPU;
 // the wider forms are compiled with target attributes and the widest one the
 // CPU has is chosen once at start-up (a plain variable rather than the
 // loader's function multiversioning, which runs too early for the
