@@ -95,14 +95,17 @@ Phases run(BlockLayers layers, int32_t frames, int32_t threads) {
   return phases;
 }
 
-int layer(const char* text) {
-  const int value = std::atoi(text);
-  if (value < 1 || value > 160) {
-    std::fprintf(stderr, "layers run from 1 to 160, not '%s'\n", text);
+// A whole decimal number in [low, high], or exit 2 with a message.
+int numberIn(const char* text, long low, long high, const char* what) {
+  char* rest = nullptr;
+  const long value = std::strtol(text, &rest, 10);
+  if (rest == text || *rest != '\0' || value < low || value > high) {
+    std::fprintf(stderr, "%s run from %ld to %ld, not '%s'\n", what, low, high, text);
     std::exit(2);
   }
-  return value;
+  return int(value);
 }
+int layer(const char* text) { return numberIn(text, 1, 160, "layers"); }
 
 }  // namespace
 }  // namespace sph
@@ -114,11 +117,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const BlockLayers layers = argc >= 4 ? BlockLayers{layer(argv[1]), layer(argv[2]), layer(argv[3])} : PROGRAM_BLOCK;
-  const int32_t frames = argc == 5 ? std::atoi(argv[4]) : 300;
-  if (frames < 1) {
-    std::fprintf(stderr, "frames must be at least 1\n");
-    return 2;
-  }
+  const int32_t frames = argc == 5 ? numberIn(argv[4], 1, 1000000, "frames") : 300;
   const Phases one = run(layers, frames, 1), two = run(layers, frames, 2);
   const double perFrame = 1e3 / frames;  // seconds summed -> ms per frame
   const char* names[PASSES] = {"density pass", "state pass", "force pass"};

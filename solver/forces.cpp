@@ -130,11 +130,14 @@ void sumForceRun(Particle* particles, Particle& pi, const PairBatch& batch, int3
 // The same sums with AVX: a three-component sum is one register of four
 // doubles (the fourth lane unused), so each addition is one widening, one
 // add and one narrowing, the same IEEE operations on every lane.
+// (The 8-byte moves are the unaligned integer ones: a float array is only
+// 4-byte aligned.)
 SPH_TARGET_AVX2 inline __m128 loadVector(const float v[3]) {
-  return _mm_movelh_ps(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(v))), _mm_load_ss(v + 2));
+  const __m128 xy = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v)));
+  return _mm_movelh_ps(xy, _mm_load_ss(v + 2));
 }
 SPH_TARGET_AVX2 inline void storeVector(__m128 value, float v[3]) {
-  _mm_store_sd(reinterpret_cast<double*>(v), _mm_castps_pd(value));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_castps_si128(value));
   _mm_store_ss(v + 2, _mm_movehl_ps(value, value));
 }
 // float(sum + factor * term) lane by lane, the sum and the product in double.
