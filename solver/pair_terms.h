@@ -124,8 +124,9 @@ struct PairBatch {
 };
 
 // Appends `count` pairs of particle i, whose js are at `js`, to the batch
-// at `at`, sixteen at a time: up to fifteen entries past the end are read
-// (the lists have room for that) and written (the batch has).
+// at `at`, sixteen at a time: up to sixteen entries past the end (a whole
+// piece when count is 0) are read (the lists have room for that) and
+// written (the batch has, since `at` < PAIR_BATCH).
 inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32_t i, int32_t count) {
   int32_t k = 0;
   do {
