@@ -6,6 +6,7 @@
 
 #include "neighbour_index.h"
 #include "pair_terms.h"
+#include "pair_terms_wasm.h"
 #include "parameters.h"
 #include "passes.h"
 #include "simd_support.h"
@@ -18,10 +19,29 @@ namespace sph {
 
 namespace {
 
-// A three-component float sum, x and y in the low lanes of one SSE2 register
+// A three-component float sum, x and y in the low lanes of one SIMD register
 // (the same IEEE operations as three scalars, fewer instructions), kept in
 // registers while one particle's pairs are summed.
-#if defined(__SSE2__)
+#if defined(__wasm_simd128__)
+// WebAssembly's own form: translated from the SSE2 one, the compiler would
+// narrow a neighbour's x and y one lane at a time (see narrowTwo).
+struct Sum3 {
+  v128_t xy;
+  float z;
+};
+inline Sum3 loadSum(const float v[3]) { return {wasm_v128_load64_zero(v), v[2]}; }
+inline void storeSum(const Sum3& sum, float v[3]) {
+  wasm_v128_store64_lane(v, sum.xy, 0);
+  v[2] = sum.z;
+}
+// sum = float(sum + factor * term) per component, the sum in double (see
+// the SSE2 form below).
+inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
+  const v128_t product = wasm_f64x2_mul(wasm_f64x2_splat(factor), wasm_f64x2_make(termX, termY));
+  sum.xy = narrowTwo(wasm_f64x2_add(wasm_f64x2_promote_low_f32x4(sum.xy), product));
+  sum.z = float(double(sum.z) + factor * double(termZ));
+}
+#elif defined(__SSE2__)
 struct Sum3 {
   __m128 xy;
   float z;
