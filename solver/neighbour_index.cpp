@@ -156,20 +156,31 @@ bool holdsRangeParticle(const NeighbourIndex& index, CellSpan span, int32_t begi
   return false;
 }
 
+// The four arrays of candidates, sorted or scratch.
+struct CandidateArrays {
+  float* x;
+  float* y;
+  float* z;
+  int32_t* id;
+};
+
 // Copies `count` candidates (x, y, z and id) from the sorted arrays at
 // `from` to the scratch at `to`, eight at a time, so up to seven more are
 // read and written past the end: both sides have room for them, and the
 // next copy or the padding overwrites what lands there. Most cells hold
 // fewer than eight particles, so most copies are one turn of fixed shape,
-// which beats memcpy's size dispatch and a loop's mispredicted exit.
-__attribute__((always_inline)) inline void copyCandidates(const NeighbourIndex& index, int32_t from,
-                                                          RangeNeighbours& lists, int32_t to, int32_t count) {
+// which beats memcpy's size dispatch and a loop's mispredicted exit. The
+// arrays come by value: a copy may write anywhere as far as the compiler
+// knows, so pointers read through the index would be read again after
+// every one.
+__attribute__((always_inline)) inline void copyCandidates(CandidateArrays source, int32_t from,
+                                                          CandidateArrays scratch, int32_t to, int32_t count) {
   int32_t k = 0;
   do {
-    std::memcpy(lists.candidateX + to + k, index.x + from + k, 4 * COPY);
-    std::memcpy(lists.candidateY + to + k, index.y + from + k, 4 * COPY);
-    std::memcpy(lists.candidateZ + to + k, index.z + from + k, 4 * COPY);
-    std::memcpy(lists.candidateId + to + k, index.id + from + k, 4 * COPY);
+    std::memcpy(scratch.x + to + k, source.x + from + k, 4 * COPY);
+    std::memcpy(scratch.y + to + k, source.y + from + k, 4 * COPY);
+    std::memcpy(scratch.z + to + k, source.z + from + k, 4 * COPY);
+    std::memcpy(scratch.id + to + k, source.id + from + k, 4 * COPY);
     k += COPY;
   } while (k < count);
 }
@@ -193,17 +204,19 @@ __attribute__((always_inline)) inline int32_t collectCandidates(const NeighbourI
   }
   const int32_t padded = (total + GROUP - 1) / GROUP * GROUP;
   reserveCandidates(lists, padded + GROUP);
+  const CandidateArrays source{index.x, index.y, index.z, index.id};
+  const CandidateArrays scratch{lists.candidateX, lists.candidateY, lists.candidateZ, lists.candidateId};
   int32_t count = 0;
   for (int32_t k = 0; k < pieceCount; ++k) {
-    copyCandidates(index, pieces[k].begin, lists, count, pieces[k].end - pieces[k].begin);
+    copyCandidates(source, pieces[k].begin, scratch, count, pieces[k].end - pieces[k].begin);
     count += pieces[k].end - pieces[k].begin;
   }
   // One group's worth of padding, whatever the count: the scratch has room
   // for a group past the padded count.
   constexpr float NOT_A_NUMBER = std::numeric_limits<float>::quiet_NaN();
   for (int32_t k = 0; k < GROUP; ++k) {
-    lists.candidateX[count + k] = lists.candidateY[count + k] = lists.candidateZ[count + k] = NOT_A_NUMBER;
-    lists.candidateId[count + k] = 0;
+    scratch.x[count + k] = scratch.y[count + k] = scratch.z[count + k] = NOT_A_NUMBER;
+    scratch.id[count + k] = 0;
   }
   return padded;
 }
