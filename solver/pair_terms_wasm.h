@@ -1,8 +1,8 @@
 // The pair-term loops for WebAssembly SIMD (pair_terms_wasm.cpp): the same
 // results as computeSquaredDistances, computeDensityRateTerms and
-// computeForcePairTerms, bit for bit, for the batch's pairs two at a time;
-// each returns how many pairs that is (all but a last odd one), and the
-// caller's plain loop takes the rest. Only the web build has them.
+// computeForcePairTerms, bit for bit, for the pairs of the batch's whole
+// groups of four; each returns how many pairs that is, and the caller's
+// plain loop takes the rest. Only the web build has them.
 #pragma once
 
 #include <cstdint>
