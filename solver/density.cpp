@@ -81,7 +81,7 @@ void updateParticleState(int32_t begin, int32_t end) {
     p.mass = m;
     p.invMass = float(1.0 / double(m));
     const float t = float(double(rho) * double(INV_REST_DENSITY));
-    const float t7 = float(std::pow(double(t), 7.0));
+    const float t7 = seventhPower(t);
     const float pressure = float((double(t7) - 1.0) * (double(rho) * double(5.6f)));
     p.pressure = pressure;
     p.soundSpeed = float(std::sqrt(std::fabs(double(float(double(pressure) * double(iota))))));

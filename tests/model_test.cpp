@@ -11,6 +11,7 @@
 #include "solver/memory.h"
 #include "solver/parameters.h"
 #include "solver/passes.h"
+#include "support/band_powers.h"
 #include "support/test_support.h"
 
 namespace sph {
@@ -45,6 +46,13 @@ TEST(Model, DensityBand) {
     EXPECT_BITS_EQ(row[2], p.density) << row[0] << " + rate " << row[1];
     EXPECT_TRUE(std::isfinite(p.pressure) && std::isfinite(p.soundSpeed));
   }
+}
+
+// Pass 2's seventh power is pow's for every density of the band.
+TEST(Model, SeventhPowerIsPowsOverTheWholeBand) {
+  const test::BandPowers powers = test::compareSeventhPowersWithPow();
+  EXPECT_EQ(powers.densities, 3523215);
+  EXPECT_EQ(powers.mismatches, 0) << "first at density " << powers.firstMismatch;
 }
 
 // Pass 3 on a particle alone at x: its push from the walls at 0 and 336.
