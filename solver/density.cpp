@@ -4,6 +4,7 @@
 #include "pair_terms.h"
 #include "parameters.h"
 #include "passes.h"
+#include "simd_support.h"
 
 namespace sph {
 
@@ -13,11 +14,42 @@ namespace {
 // densityRate(j) += F mass(i), each rounded to float. Two distinct particles
 // at the same place have no direction between them: the rate term (which
 // divides by r) is skipped for both.
-inline void addRateTerm(float& rateI, float& rateJ, float massJ, double massI, float r2, float f, bool updateJ) {
+inline void addRateTerm(float& rateI, float& rateJ, double massJ, double massI, float r2, float f, bool updateJ) {
   if (r2 == 0.0f) return;
-  rateI = float(double(massJ) * double(f) + double(rateI));
+  rateI = float(massJ * double(f) + double(rateI));
   if (updateJ) rateJ = float(double(f) * massI + double(rateJ));
 }
+
+// The sums of pass 1 over pairs [first, last) of i's run in the batch, in
+// the compact array of rates.
+void sumRateRun(float* rates, const Particle& pi, const PairBatch& batch, int32_t first, int32_t last, int32_t begin,
+                int32_t end) {
+  float rate = rates[pi.id];  // in a register while i's pairs are added
+  const double massI = pi.mass;
+  for (int32_t k = first; k < last; ++k) {
+    const int32_t j = batch.j[k];
+    addRateTerm(rate, rates[j], batch.massJ[k], massI, batch.r2[k], batch.rate[k], j >= begin && j < end);
+  }
+  rates[pi.id] = rate;
+}
+
+#if defined(SPH_X86_FORMS)
+// The same sums with fused multiply-adds: the product of two floats is
+// exact in double, so fma(mass, F, rate) rounds where mass F + rate does.
+SPH_TARGET_AVX2 void sumRateRunFma(float* rates, const Particle& pi, const PairBatch& batch, int32_t first,
+                                   int32_t last, int32_t begin, int32_t end) {
+  float rate = rates[pi.id];
+  const double massI = pi.mass;
+  for (int32_t k = first; k < last; ++k) {
+    const int32_t j = batch.j[k];
+    if (batch.r2[k] == 0.0f) continue;  // see addRateTerm
+    const double f = batch.rate[k];
+    rate = float(__builtin_fma(batch.massJ[k], f, double(rate)));
+    if (j >= begin && j < end) rates[j] = float(__builtin_fma(f, massI, double(rates[j])));
+  }
+  rates[pi.id] = rate;
+}
+#endif
 
 }  // namespace
 
@@ -39,11 +71,11 @@ void computeDensityRates(int32_t begin, int32_t end) {
     return;
   }
   RangeNeighbours& lists = gatherNeighbourLists(system, begin, end);
-  PairBatch& batch = *lists.batch;
   // The range's rates are summed in the compact array, then put back.
   float* const rates = system.neighbourIndex->densityRates;
   Particle* const particles = system.particles;
   for (int32_t k = begin; k < end; ++k) rates[k] = particles[k].densityRate;
+  PairBatch& batch = *lists.batch;
   walkPairBatches(
       system, lists,
       [&](int32_t k, const Particle& pi, const Particle& pj) {
@@ -53,13 +85,10 @@ void computeDensityRates(int32_t begin, int32_t end) {
       },
       computeDensityRateTerms,
       [&](Particle& pi, int32_t first, int32_t last) {
-        float rate = rates[pi.id];  // in a register while i's pairs are added
-        const double massI = pi.mass;
-        for (int32_t k = first; k < last; ++k) {
-          const int32_t j = batch.j[k];
-          addRateTerm(rate, rates[j], batch.massJ[k], massI, batch.r2[k], batch.rate[k], j >= begin && j < end);
-        }
-        rates[pi.id] = rate;
+#if defined(SPH_X86_FORMS)
+        if (simdForm >= SimdForm::Avx2) return sumRateRunFma(rates, pi, batch, first, last, begin, end);
+#endif
+        sumRateRun(rates, pi, batch, first, last, begin, end);
       },
       [](Particle&) {});
   for (int32_t k = begin; k < end; ++k) particles[k].densityRate = rates[k];

@@ -139,7 +139,8 @@ RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t en
   lists.begin = begin;
   lists.end = end;
   lists.generation = index.generation;
-  if (lists.batch == nullptr) lists.batch = static_cast<PairBatch*>(allocateOrExit(sizeof(PairBatch), "pair batches"));
+  if (lists.batch == nullptr)
+    lists.batch = static_cast<PairBatch*>(allocateAlignedOrExit(alignof(PairBatch), sizeof(PairBatch), "pair batches"));
   if (lists.listCapacity < end - begin) {
     lists.listCapacity = end - begin;
     lists.listStarts = resized(lists.listStarts, lists.listCapacity, "neighbour lists");

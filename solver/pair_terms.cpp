@@ -28,12 +28,14 @@ inline void forcePairLoop(PairBatch& batch, int32_t from, int32_t count) {
     const ForcePairInputs inputs{batch.wx[k],         batch.wy[k],           batch.wz[k],
                                  batch.densitySum[k], batch.pressureTerm[k], batch.soundSpeedSum[k]};
     const ForcePairTerms terms = forcePairTerms(batch.dx[k], batch.dy[k], batch.dz[k], batch.r2[k], inputs);
-    batch.fx[k] = terms.f[0];
-    batch.fy[k] = terms.f[1];
-    batch.fz[k] = terms.f[2];
-    batch.gx[k] = terms.g[0];
-    batch.gy[k] = terms.g[1];
-    batch.gz[k] = terms.g[2];
+    float* const row = batch.forceTerms[k];
+    row[0] = terms.g[0];
+    row[1] = terms.g[1];
+    row[2] = terms.g[2];
+    row[3] = -terms.f[0];
+    row[4] = -terms.f[1];
+    row[5] = -terms.f[2];
+    row[6] = row[7] = 0.0f;
   }
 }
 

@@ -92,6 +92,8 @@ inline ForcePairTerms forcePairTerms(float dx, float dy, float dz, float r2, con
 inline constexpr int32_t PAIR_BATCH = 256;
 // Room past a batch's last pair for whole pieces of sixteen.
 inline constexpr int32_t PIECE = 16;
+// Floats in a row of pass 3's terms (see PairBatch).
+inline constexpr int32_t FORCE_ROW = 8;
 
 struct PairBatch {
   int32_t i[PAIR_BATCH + PIECE];
@@ -101,7 +103,7 @@ struct PairBatch {
   float dy[PAIR_BATCH];
   float dz[PAIR_BATCH];
   float r2[PAIR_BATCH];
-  float massJ[PAIR_BATCH];  // so that the sums need not read j again
+  double massJ[PAIR_BATCH];  // so that the sums need not read j again
   // Pass 1: velocity(i) - velocity(j) in double.
   double dvx[PAIR_BATCH];
   double dvy[PAIR_BATCH];
@@ -113,14 +115,11 @@ struct PairBatch {
   double densitySum[PAIR_BATCH];
   double pressureTerm[PAIR_BATCH];
   double soundSpeedSum[PAIR_BATCH];
-  // Results.
+  // Results: pass 1's rate term F; pass 3's terms of a pair as one row, in
+  // the order of a particle's velocityCorrection and acceleration fields: g,
+  // then -f (i adds the row times mass(j), j times -mass(i)), then two zeros.
   float rate[PAIR_BATCH];
-  float fx[PAIR_BATCH];
-  float fy[PAIR_BATCH];
-  float fz[PAIR_BATCH];
-  float gx[PAIR_BATCH];
-  float gy[PAIR_BATCH];
-  float gz[PAIR_BATCH];
+  alignas(32) float forceTerms[PAIR_BATCH][FORCE_ROW];
 };
 
 // Appends `count` pairs of particle i, whose js are at `js`, to the batch
@@ -141,7 +140,7 @@ inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32
 void computeSquaredDistances(PairBatch& batch, int32_t count);
 // rate[k] = densityRateTerm of pair k, for k < count.
 void computeDensityRateTerms(PairBatch& batch, int32_t count);
-// f and g of pair k, for k < count.
+// forceTerms[k] from f and g of pair k, for k < count.
 void computeForcePairTerms(PairBatch& batch, int32_t count);
 
 }  // namespace sph
