@@ -51,6 +51,39 @@ SPH_TARGET_AVX2 void sumRateRunFma(float* rates, const Particle& pi, const PairB
 }
 #endif
 
+// The batched walk of pass 1 over the lists of a range, summing with
+// `sumRun`. Always inlined, so that each form below compiles all of it,
+// the fills included, for its own target.
+template <class SumRun>
+__attribute__((always_inline)) inline void walkDensityRates(FluidSystem& system, RangeNeighbours& lists, float* rates,
+                                                            SumRun sumRun) {
+  PairBatch& batch = *lists.batch;
+  walkPairBatches(
+      system, lists,
+      [&](int32_t m, const Particle& pi) __attribute__((always_inline)) {
+        for (int axis = 0; axis < 3; ++axis) batch.runVelocity[m][axis] = pi.velocity[axis];
+      },
+      [&](int32_t k, int32_t m, const Particle& pj) __attribute__((always_inline)) {
+        batch.dvx[k] = batch.runVelocity[m][0] - double(pj.velocity[0]);
+        batch.dvy[k] = batch.runVelocity[m][1] - double(pj.velocity[1]);
+        batch.dvz[k] = batch.runVelocity[m][2] - double(pj.velocity[2]);
+      },
+      computeDensityRateTerms,
+      [&](Particle& pi, int32_t first, int32_t last) __attribute__((always_inline)) {
+        sumRun(rates, pi, batch, first, last, lists.begin, lists.end);
+      },
+      [](Particle&) {});
+}
+
+void walkDensityRatesBaseline(FluidSystem& system, RangeNeighbours& lists, float* rates) {
+  walkDensityRates(system, lists, rates, sumRateRun);
+}
+#if defined(SPH_X86_FORMS)
+SPH_TARGET_AVX2 void walkDensityRatesAvx2(FluidSystem& system, RangeNeighbours& lists, float* rates) {
+  walkDensityRates(system, lists, rates, sumRateRunFma);
+}
+#endif
+
 }  // namespace
 
 void computeDensityRates(int32_t begin, int32_t end) {
@@ -75,22 +108,12 @@ void computeDensityRates(int32_t begin, int32_t end) {
   float* const rates = system.neighbourIndex->densityRates;
   Particle* const particles = system.particles;
   for (int32_t k = begin; k < end; ++k) rates[k] = particles[k].densityRate;
-  PairBatch& batch = *lists.batch;
-  walkPairBatches(
-      system, lists,
-      [&](int32_t k, const Particle& pi, const Particle& pj) {
-        batch.dvx[k] = double(pi.velocity[0]) - double(pj.velocity[0]);
-        batch.dvy[k] = double(pi.velocity[1]) - double(pj.velocity[1]);
-        batch.dvz[k] = double(pi.velocity[2]) - double(pj.velocity[2]);
-      },
-      computeDensityRateTerms,
-      [&](Particle& pi, int32_t first, int32_t last) {
 #if defined(SPH_X86_FORMS)
-        if (simdForm >= SimdForm::Avx2) return sumRateRunFma(rates, pi, batch, first, last, begin, end);
+  if (simdForm >= SimdForm::Avx2)
+    walkDensityRatesAvx2(system, lists, rates);
+  else
 #endif
-        sumRateRun(rates, pi, batch, first, last, begin, end);
-      },
-      [](Particle&) {});
+    walkDensityRatesBaseline(system, lists, rates);
   for (int32_t k = begin; k < end; ++k) particles[k].densityRate = rates[k];
 }
 

@@ -204,6 +204,44 @@ SPH_TARGET_AVX2 void sumForceRunAvx2(Particle* particles, Particle& pi, const Pa
 }
 #endif
 
+// The batched walk of pass 3 over the lists of a range, summing with
+// `sumRun`. Always inlined, so that each form below compiles all of it,
+// the fills included, for its own target.
+template <class SumRun>
+__attribute__((always_inline)) inline void walkForces(FluidSystem& system, RangeNeighbours& lists, SumRun sumRun) {
+  PairBatch& batch = *lists.batch;
+  Particle* const particles = system.particles;
+  walkPairBatches(
+      system, lists,
+      [&](int32_t m, const Particle& pi) __attribute__((always_inline)) {
+        for (int axis = 0; axis < 3; ++axis) batch.runVelocityFloat[m][axis] = pi.velocity[axis];
+        batch.runDensity[m] = pi.density;
+        batch.runPressureTerm[m] = double(pi.pressure) * double(pi.invDensitySq);
+        batch.runSoundSpeed[m] = pi.soundSpeed;
+      },
+      [&](int32_t k, int32_t m, const Particle& pj) __attribute__((always_inline)) {
+        // forcePairInputs, i's part taken once for its run.
+        batch.wx[k] = pj.velocity[0] - batch.runVelocityFloat[m][0];
+        batch.wy[k] = pj.velocity[1] - batch.runVelocityFloat[m][1];
+        batch.wz[k] = pj.velocity[2] - batch.runVelocityFloat[m][2];
+        batch.densitySum[k] = double(pj.density) + batch.runDensity[m];
+        batch.pressureTerm[k] = double(pj.pressure) * double(pj.invDensitySq) + batch.runPressureTerm[m];
+        batch.soundSpeedSum[k] = double(pj.soundSpeed) + batch.runSoundSpeed[m];
+      },
+      computeForcePairTerms,
+      [&](Particle& pi, int32_t first, int32_t last) __attribute__((always_inline)) {
+        sumRun(particles, pi, batch, first, last, lists.begin, lists.end);
+      },
+      addParticleForces);
+}
+
+void walkForcesBaseline(FluidSystem& system, RangeNeighbours& lists) { walkForces(system, lists, sumForceRun); }
+#if defined(SPH_X86_FORMS)
+SPH_TARGET_AVX2 void walkForcesAvx2(FluidSystem& system, RangeNeighbours& lists) {
+  walkForces(system, lists, sumForceRunAvx2);
+}
+#endif
+
 }  // namespace
 
 void computeForces(int32_t begin, int32_t end) {
@@ -225,27 +263,10 @@ void computeForces(int32_t begin, int32_t end) {
     return;
   }
   // The pairs pass 1 found for this range in this step.
-  PairBatch& batch = *lists->batch;
-  Particle* const particles = system.particles;
-  walkPairBatches(
-      system, *lists,
-      [&](int32_t k, const Particle& pi, const Particle& pj) {
-        const ForcePairInputs inputs = forcePairInputs(pi, pj);
-        batch.wx[k] = inputs.wx;
-        batch.wy[k] = inputs.wy;
-        batch.wz[k] = inputs.wz;
-        batch.densitySum[k] = inputs.densitySum;
-        batch.pressureTerm[k] = inputs.pressureTerm;
-        batch.soundSpeedSum[k] = inputs.soundSpeedSum;
-      },
-      computeForcePairTerms,
-      [&](Particle& pi, int32_t first, int32_t last) {
 #if defined(SPH_X86_FORMS)
-        if (simdForm >= SimdForm::Avx2) return sumForceRunAvx2(particles, pi, batch, first, last, begin, end);
+  if (simdForm >= SimdForm::Avx2) return walkForcesAvx2(system, *lists);
 #endif
-        sumForceRun(particles, pi, batch, first, last, begin, end);
-      },
-      addParticleForces);
+  walkForcesBaseline(system, *lists);
 }
 
 }  // namespace sph

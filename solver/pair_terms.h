@@ -96,7 +96,7 @@ inline constexpr int32_t PIECE = 16;
 inline constexpr int32_t FORCE_ROW = 8;
 
 struct PairBatch {
-  int32_t i[PAIR_BATCH + PIECE];
+  int32_t run[PAIR_BATCH + PIECE];  // pair k belongs to the batch's run run[k] (see walkPairBatches)
   int32_t j[PAIR_BATCH + PIECE];
   int32_t runEnds[PAIR_BATCH];  // per i completed in the batch: where its pairs end
   float dx[PAIR_BATCH];
@@ -120,17 +120,27 @@ struct PairBatch {
   // then -f (i adds the row times mass(j), j times -mass(i)), then two zeros.
   float rate[PAIR_BATCH];
   alignas(32) float forceTerms[PAIR_BATCH][FORCE_ROW];
+  // Per run of the batch, what the pairs read of its i: taken from the
+  // particle once, not once a pair.
+  float runX[PAIR_BATCH + 1];
+  float runY[PAIR_BATCH + 1];
+  float runZ[PAIR_BATCH + 1];
+  double runVelocity[PAIR_BATCH + 1][3];  // pass 1
+  float runVelocityFloat[PAIR_BATCH + 1][3];  // pass 3
+  double runDensity[PAIR_BATCH + 1];
+  double runPressureTerm[PAIR_BATCH + 1];  // pressure(i) invDensitySq(i)
+  double runSoundSpeed[PAIR_BATCH + 1];
 };
 
-// Appends `count` pairs of particle i, whose js are at `js`, to the batch
-// at `at`, sixteen at a time: up to sixteen entries past the end (a whole
-// piece when count is 0) are read (the lists have room for that) and
-// written (the batch has, since `at` < PAIR_BATCH).
-inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32_t i, int32_t count) {
+// Appends `count` pairs of the batch's run `run`, whose js are at `js`, to
+// the batch at `at`, sixteen at a time: up to sixteen entries past the end
+// (a whole piece when count is 0) are read (the lists have room for that)
+// and written (the batch has, since `at` < PAIR_BATCH).
+inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32_t run, int32_t count) {
   int32_t k = 0;
   do {
     std::memcpy(batch.j + at + k, js + k, sizeof(int32_t) * PIECE);
-    for (int32_t lane = 0; lane < PIECE; ++lane) batch.i[at + k + lane] = i;
+    for (int32_t lane = 0; lane < PIECE; ++lane) batch.run[at + k + lane] = run;
     k += PIECE;
   } while (k < count);
 }
