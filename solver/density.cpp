@@ -42,10 +42,10 @@ SPH_TARGET_AVX2 void sumRateRunFma(float* rates, const Particle& pi, const PairB
   const double massI = pi.mass;
   for (int32_t k = first; k < last; ++k) {
     const int32_t j = batch.j[k];
-    if (batch.r2[k] == 0.0f) continue;  // see addRateTerm
+    if (atZeroDistance(batch, k)) continue;  // see addRateTerm
     const double f = batch.rate[k];
     rate = float(__builtin_fma(batch.massJ[k], f, double(rate)));
-    if (j >= begin && j < end) rates[j] = float(__builtin_fma(f, massI, double(rates[j])));
+    if (inRange(j, begin, end)) rates[j] = float(__builtin_fma(f, massI, double(rates[j])));
   }
   rates[pi.id] = rate;
 }

@@ -182,10 +182,10 @@ SPH_TARGET_AVX2 void sumForceRunAvx2(Particle* particles, Particle& pi, const Pa
   const __m256d minusMassI = _mm256_set1_pd(-massI);
   for (int32_t k = first; k < last; ++k) {
     const int32_t j = batch.j[k];
-    const bool updateJ = j >= begin && j < end;
+    const bool updateJ = inRange(j, begin, end);
     Particle& pj = particles[j];
     const float* const row = batch.forceTerms[k];
-    if (batch.r2[k] == 0.0f) {  // rare: the pair adds no acceleration (see addPairRow)
+    if (atZeroDistance(batch, k)) {  // rare: the pair adds no acceleration (see addPairRow)
       storeSix(own, pi.velocityCorrection);
       Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
       addPairRow(acceleration, correction, massI, pj, batch.massJ[k], 0.0f, row, updateJ);

@@ -132,6 +132,17 @@ struct PairBatch {
   double runSoundSpeed[PAIR_BATCH + 1];
 };
 
+// Whether j lies in [begin, end), in one unsigned compare.
+inline bool inRange(int32_t j, int32_t begin, int32_t end) { return uint32_t(j - begin) < uint32_t(end - begin); }
+
+// Whether pair k is at zero distance. Its r2, a sum of squares, is never -0,
+// so an integer test of its bits does, at less cost than a float compare.
+inline bool atZeroDistance(const PairBatch& batch, int32_t k) {
+  uint32_t bits;
+  std::memcpy(&bits, batch.r2 + k, sizeof bits);
+  return bits == 0;
+}
+
 // Appends `count` pairs of the batch's run `run`, whose js are at `js`, to
 // the batch at `at`, sixteen at a time: up to sixteen entries past the end
 // (a whole piece when count is 0) are read (the lists have room for that)
