@@ -117,7 +117,8 @@ struct PairBatch {
   double soundSpeedSum[PAIR_BATCH];
   // Results: pass 1's rate term F; pass 3's terms of a pair as one row, in
   // the order of a particle's velocityCorrection and acceleration fields: g,
-  // then -f (i adds the row times mass(j), j times -mass(i)), then two zeros.
+  // then -f (i adds the row times mass(j), j times -mass(i)); the last two
+  // floats are not used.
   float rate[PAIR_BATCH];
   alignas(32) float forceTerms[PAIR_BATCH][FORCE_ROW];
   // Per run of the batch, what the pairs read of its i: taken from the

@@ -119,7 +119,6 @@ int32_t forcePairGroupsWasm(PairBatch& batch, int32_t count) {
     storeRoundedColumn(rows, 3, -(dx * s));
     storeRoundedColumn(rows, 4, -(dy * s));
     storeRoundedColumn(rows, 5, -(dz * s));
-    for (int32_t m = 0; m < 4; ++m) wasm_v128_store64_lane(rows[m] + 6, wasm_f64x2_splat(0.0), 0);
   }
   return k;
 }
