@@ -35,12 +35,13 @@ inline void storeSum(const Sum3& sum, float v[3]) {
   wasm_v128_store64_lane(v, sum.xy, 0);
   v[2] = sum.z;
 }
-// sum = float(sum + factor * term) per component, the sum in double (see
-// the SSE2 form below).
-inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
-  const v128_t product = wasm_f64x2_mul(wasm_f64x2_splat(factor), wasm_f64x2_make(termX, termY));
+// sum = float(sum + factor * term) per component, the sum in double, for
+// the three terms at `terms` (see the SSE2 form below).
+inline void addScaled(Sum3& sum, double factor, const float* terms) {
+  const v128_t product =
+      wasm_f64x2_mul(wasm_f64x2_splat(factor), wasm_f64x2_promote_low_f32x4(wasm_v128_load64_zero(terms)));
   sum.xy = narrowTwo(wasm_f64x2_add(wasm_f64x2_promote_low_f32x4(sum.xy), product));
-  sum.z = float(double(sum.z) + factor * double(termZ));
+  sum.z = float(double(sum.z) + factor * double(terms[2]));
 }
 #elif defined(__SSE2__)
 struct Sum3 {
@@ -54,13 +55,14 @@ inline void storeSum(const Sum3& sum, float v[3]) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_castps_si128(sum.xy));
   v[2] = sum.z;
 }
-// sum = float(sum + factor * term) per component, the sum in double. With
-// factor = +-mass (exact) the product of two floats is exact in double, so
-// the sign and the order of the factors cannot change the result.
-inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
-  const __m128d product = _mm_mul_pd(_mm_set1_pd(factor), _mm_cvtps_pd(_mm_setr_ps(termX, termY, 0.0f, 0.0f)));
+// sum = float(sum + factor * term) per component, the sum in double, for
+// the three terms at `terms`. With factor = +-mass (exact) the product of
+// two floats is exact in double, so the sign and the order of the factors
+// cannot change the result.
+inline void addScaled(Sum3& sum, double factor, const float* terms) {
+  const __m128d product = _mm_mul_pd(_mm_set1_pd(factor), _mm_cvtps_pd(loadSum(terms).xy));
   sum.xy = _mm_cvtpd_ps(_mm_add_pd(_mm_cvtps_pd(sum.xy), product));
-  sum.z = float(double(sum.z) + factor * double(termZ));
+  sum.z = float(double(sum.z) + factor * double(terms[2]));
 }
 #else
 struct Sum3 {
@@ -70,16 +72,14 @@ inline Sum3 loadSum(const float v[3]) { return {{v[0], v[1], v[2]}}; }
 inline void storeSum(const Sum3& sum, float v[3]) {
   for (int axis = 0; axis < 3; ++axis) v[axis] = sum.v[axis];
 }
-inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
-  sum.v[0] = float(double(sum.v[0]) + factor * double(termX));
-  sum.v[1] = float(double(sum.v[1]) + factor * double(termY));
-  sum.v[2] = float(double(sum.v[2]) + factor * double(termZ));
+inline void addScaled(Sum3& sum, double factor, const float* terms) {
+  for (int axis = 0; axis < 3; ++axis) sum.v[axis] = float(double(sum.v[axis]) + factor * double(terms[axis]));
 }
 #endif
 
-inline void addScaled(float v[3], double factor, float termX, float termY, float termZ) {
+inline void addScaled(float v[3], double factor, const float* terms) {
   Sum3 sum = loadSum(v);
-  addScaled(sum, factor, termX, termY, termZ);
+  addScaled(sum, factor, terms);
   storeSum(sum, v);
 }
 
@@ -92,11 +92,11 @@ inline void addScaled(float v[3], double factor, float termX, float termY, float
 inline void addPairRow(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, double massJ, float r2,
                        const float* row, bool updateJ) {
   if (r2 != 0.0f) {
-    addScaled(accelerationI, massJ, row[3], row[4], row[5]);
-    if (updateJ) addScaled(pj.acceleration, -massI, row[3], row[4], row[5]);
+    addScaled(accelerationI, massJ, row + 3);
+    if (updateJ) addScaled(pj.acceleration, -massI, row + 3);
   }
-  addScaled(correctionI, massJ, row[0], row[1], row[2]);
-  if (updateJ) addScaled(pj.velocityCorrection, -massI, row[0], row[1], row[2]);
+  addScaled(correctionI, massJ, row);
+  if (updateJ) addScaled(pj.velocityCorrection, -massI, row);
 }
 
 ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
