@@ -4,11 +4,13 @@
 // limit, blocks that would leave the box, an exhausted heap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "solver/cell_grid.h"
 #include "solver/memory.h"
+#include "solver/neighbour_index.h"
 #include "solver/parameters.h"
 #include "solver/passes.h"
 #include "support/band_powers.h"
@@ -22,6 +24,16 @@ TEST(Model, CoordinatesOutsideTheGridAreClampedIntoIt) {
   const std::pair<float, int32_t> table[] = {{3.85f, 0}, {3.8500001f, 1}, {336.0f, 87}, {-0.5f, 0}, {-1e30f, 0},
                                              {1e9f, 88}, {inf, 88},       {nan, 0}};
   for (auto [coordinate, cell] : table) EXPECT_EQ(cellCoordinate(coordinate, 89), cell) << coordinate;
+  // rebuildGrid's own forms of it, on a particle there along every axis.
+  test::forEachSimdBuild([&] {
+    for (auto [coordinate, cell] : table) {
+      test::FreshProgram program;
+      addParticle(0, 0, 0);
+      std::fill(program.system().particles[0].position, program.system().particles[0].position + 3, coordinate);
+      rebuildGrid(program.system());
+      EXPECT_EQ(program.system().neighbourIndex->cellOf[0], cell * (1 + 89 + 89 * 89)) << coordinate;
+    }
+  });
 }
 
 // Pass 2 on one particle: a density at a limit of the band stays, anything
