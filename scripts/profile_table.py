@@ -3,7 +3,7 @@
 time (perf's cpu-clock samples), its time and its instructions per neighbour
 pair, as a Markdown table.
 
-    profile_table.py [--frames F] [--runs N] [--pairs P] [BENCH]
+    profile_table.py [--frames F] [--runs N] [--pairs P] [--callgrind-out FILE] [BENCH]
 
 BENCH (build/tools/sph-bench) runs F frames (600) of the 16000 particles on
 one thread: N times (5) plainly, for the median CPU time; once under
@@ -12,7 +12,9 @@ callgrind, for the instructions (valgrind has no AVX-512, so those are of
 the AVX2 forms). A part's time a pair is its share of the median CPU time
 divided by F times P, the pairs within the radius a frame: 111,338 over the
 first 600 frames (the trajectory is pinned bit for bit, so it never changes;
-give --pairs for other frame counts). The functions the compiler keeps apart
+give --pairs for other frame counts: 181,918 over the first 100). With
+--callgrind-out, the instructions are read from a callgrind output of the
+same run made before. The functions the compiler keeps apart
 are the parts; in a pass's walk the fills and the in-order sums share one.
 """
 import argparse
@@ -73,10 +75,11 @@ def perf_shares(bench, frames, folder):
     return shares
 
 
-def callgrind_instructions(bench, frames, folder):
-    out = os.path.join(folder, "callgrind.out")
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *command(bench, frames)],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def callgrind_instructions(bench, frames, folder, out=None):
+    if out is None:
+        out = os.path.join(folder, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *command(bench, frames)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     report = subprocess.run(["callgrind_annotate", "--threshold=100", out], check=True, capture_output=True,
                             text=True).stdout
     counts, total = {}, 0
@@ -99,6 +102,7 @@ def main():
     parser.add_argument("--frames", type=int, default=600)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--pairs", type=int, default=111338, help="neighbour pairs a frame over the frames run")
+    parser.add_argument("--callgrind-out", help="callgrind's output of BENCH --frames F --threads 1, made before")
     parser.add_argument("bench", nargs="?", default="build/tools/sph-bench")
     args = parser.parse_args()
     seconds = statistics.median(cpu_seconds(args.bench, args.frames) for _ in range(args.runs))
@@ -106,7 +110,7 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         shares = perf_shares(args.bench, args.frames, folder)
         shares[OTHER] = shares.get(OTHER, 0.0) + 1.0 - sum(shares.values())
-        counts, total = callgrind_instructions(args.bench, args.frames, folder)
+        counts, total = callgrind_instructions(args.bench, args.frames, folder, args.callgrind_out)
     print(f"{args.frames} frames, 16000 particles, {args.pairs:,} pairs a frame; CPU time {seconds:.3f} s "
           f"(median of {args.runs})\n")
     print("| part of a frame | share | ns a pair | instructions a pair |")
