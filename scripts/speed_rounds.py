@@ -5,7 +5,7 @@ so that the machine's drift reaches them all alike. Prints each one's median
 with the lowest and highest, and the median of its ratio to the first, round
 by round (above 1: faster than the first).
 
-    speed_rounds.py [--rounds N] [--frames F] [--threads T...] [--layers X,Y,Z] [--cpu] BENCH...
+    speed_rounds.py [--rounds N] [--frames F] [--threads T[,T...]] [--layers X,Y,Z] [--cpu] BENCH...
 
 By default the measure is the frames/s that sph-bench prints (the frame
 loop by the clock); with --cpu it is the CPU time of the whole run (user and
@@ -18,7 +18,7 @@ measure for one thread. For example:
     # one thread against an older build, by CPU time
     speed_rounds.py --rounds 15 --frames 400 --cpu build/tools/sph-bench OLD/tools/sph-bench
     # 128000 particles, one and two threads of two builds
-    speed_rounds.py --rounds 5 --frames 100 --layers 40,40,80 --threads 1 2 build/tools/sph-bench OLD/tools/sph-bench
+    speed_rounds.py --rounds 5 --frames 100 --layers 40,40,80 --threads 1,2 build/tools/sph-bench OLD/tools/sph-bench
 """
 import argparse
 import re
@@ -41,7 +41,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=6)
     parser.add_argument("--frames", type=int, default=300)
-    parser.add_argument("--threads", type=int, nargs="+", default=[1])
+    parser.add_argument("--threads", type=lambda text: [int(t) for t in text.split(",")], default=[1],
+                        help="thread counts, separated by commas")
     parser.add_argument("--layers", help="X,Y,Z layers of the block (sph-bench's default if not given)")
     parser.add_argument("--cpu", action="store_true", help="measure CPU seconds instead of frames/s")
     parser.add_argument("benches", nargs="+")
