@@ -5,6 +5,11 @@
 
 #include "memory.h"
 #include "neighbour_index.h"
+#include "simd_support.h"
+
+#if defined(SPH_X86_FORMS)
+#include <immintrin.h>
+#endif
 
 namespace sph {
 
@@ -31,7 +36,13 @@ void releaseCellGrid(FluidSystem& system) {
   system.neighbourIndex = nullptr;
 }
 
-void rebuildGrid(FluidSystem& system) {
+namespace {
+
+// rebuildGrid's work, with each particle's cell found by `cellIndex`.
+// Always inlined, so that each form below compiles all of it for its own
+// target.
+template <class CellIndex>
+__attribute__((always_inline)) inline void rebuildGridWith(FluidSystem& system, CellIndex cellIndex) {
   NeighbourIndex& index = *system.neighbourIndex;
   reserveNeighbourIndex(index, system.particleCount, system.threadCount);
 
@@ -49,8 +60,8 @@ void rebuildGrid(FluidSystem& system) {
   constexpr int32_t AHEAD = 16;
   const int32_t count = system.particleCount;
   Particle* const particles = system.particles;
-  auto locate = [&](int32_t k) {
-    const int32_t cell = cellIndexOf(system, particles[k]);
+  auto locate = [&](int32_t k) __attribute__((always_inline)) {
+    const int32_t cell = cellIndex(particles[k]);
     index.cellOf[k] = cell;
     __builtin_prefetch(&system.cellHeads[cell], 1);
     __builtin_prefetch(&index.spans[cell], 1);
@@ -90,5 +101,41 @@ void rebuildGrid(FluidSystem& system) {
   }
   // Lists gathered on the old grid no longer apply.
   if (++index.generation == 0) index.generation = 1;
+}
+
+#if defined(SPH_X86_FORMS)
+// cellIndexOf with AVX2: the three coordinates in the lanes of one
+// register, scaled in double, clamped (a NaN or a negative to 0, see
+// cellCoordinate), truncated and weighted by the strides (the fourth lane,
+// the next field's, is weighted by 0). A class, since a lambda would not be
+// compiled for the target.
+struct CellIndexAvx2 {
+  __m256d lastCells;
+  __m128i strides;
+  SPH_TARGET_AVX2 int32_t operator()(const Particle& p) const {
+    const __m256d scaled = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(p.position)), _mm256_set1_pd(double(INV_H)));
+    // min gives its second operand, the last cell, for a NaN; the mask of
+    // the ordered compare then gives 0.
+    const __m256d inside =
+        _mm256_and_pd(_mm256_min_pd(scaled, lastCells), _mm256_cmp_pd(scaled, _mm256_setzero_pd(), _CMP_GE_OQ));
+    const __m128i weighted = _mm_mullo_epi32(_mm256_cvttpd_epi32(inside), strides);
+    const __m128i pairs = _mm_add_epi32(weighted, _mm_shuffle_epi32(weighted, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm_cvtsi128_si32(_mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(1, 1, 1, 1))));
+  }
+};
+
+SPH_TARGET_AVX2 void rebuildGridAvx2(FluidSystem& system) {
+  rebuildGridWith(system, CellIndexAvx2{_mm256_setr_pd(system.nx - 1, system.ny - 1, system.nz - 1, 0.0),
+                                        _mm_setr_epi32(1, system.nx, system.nxy, 0)});
+}
+#endif
+
+}  // namespace
+
+void rebuildGrid(FluidSystem& system) {
+#if defined(SPH_X86_FORMS)
+  if (simdForm >= SimdForm::Avx2) return rebuildGridAvx2(system);
+#endif
+  rebuildGridWith(system, [&](const Particle& p) { return cellIndexOf(system, p); });
 }
 }  // namespace sph

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstddef>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -34,12 +35,13 @@ inline void storeSum(const Sum3& sum, float v[3]) {
   wasm_v128_store64_lane(v, sum.xy, 0);
   v[2] = sum.z;
 }
-// sum = float(sum + factor * term) per component, the sum in double (see
-// the SSE2 form below).
-inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
-  const v128_t product = wasm_f64x2_mul(wasm_f64x2_splat(factor), wasm_f64x2_make(termX, termY));
+// sum = float(sum + factor * term) per component, the sum in double, for
+// the three terms at `terms` (see the SSE2 form below).
+inline void addScaled(Sum3& sum, double factor, const float* terms) {
+  const v128_t product =
+      wasm_f64x2_mul(wasm_f64x2_splat(factor), wasm_f64x2_promote_low_f32x4(wasm_v128_load64_zero(terms)));
   sum.xy = narrowTwo(wasm_f64x2_add(wasm_f64x2_promote_low_f32x4(sum.xy), product));
-  sum.z = float(double(sum.z) + factor * double(termZ));
+  sum.z = float(double(sum.z) + factor * double(terms[2]));
 }
 #elif defined(__SSE2__)
 struct Sum3 {
@@ -53,13 +55,14 @@ inline void storeSum(const Sum3& sum, float v[3]) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_castps_si128(sum.xy));
   v[2] = sum.z;
 }
-// sum = float(sum + factor * term) per component, the sum in double. With
-// factor = +-mass (exact) the product of two floats is exact in double, so
-// the sign and the order of the factors cannot change the result.
-inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
-  const __m128d product = _mm_mul_pd(_mm_set1_pd(factor), _mm_cvtps_pd(_mm_setr_ps(termX, termY, 0.0f, 0.0f)));
+// sum = float(sum + factor * term) per component, the sum in double, for
+// the three terms at `terms`. With factor = +-mass (exact) the product of
+// two floats is exact in double, so the sign and the order of the factors
+// cannot change the result.
+inline void addScaled(Sum3& sum, double factor, const float* terms) {
+  const __m128d product = _mm_mul_pd(_mm_set1_pd(factor), _mm_cvtps_pd(loadSum(terms).xy));
   sum.xy = _mm_cvtpd_ps(_mm_add_pd(_mm_cvtps_pd(sum.xy), product));
-  sum.z = float(double(sum.z) + factor * double(termZ));
+  sum.z = float(double(sum.z) + factor * double(terms[2]));
 }
 #else
 struct Sum3 {
@@ -69,32 +72,31 @@ inline Sum3 loadSum(const float v[3]) { return {{v[0], v[1], v[2]}}; }
 inline void storeSum(const Sum3& sum, float v[3]) {
   for (int axis = 0; axis < 3; ++axis) v[axis] = sum.v[axis];
 }
-inline void addScaled(Sum3& sum, double factor, float termX, float termY, float termZ) {
-  sum.v[0] = float(double(sum.v[0]) + factor * double(termX));
-  sum.v[1] = float(double(sum.v[1]) + factor * double(termY));
-  sum.v[2] = float(double(sum.v[2]) + factor * double(termZ));
+inline void addScaled(Sum3& sum, double factor, const float* terms) {
+  for (int axis = 0; axis < 3; ++axis) sum.v[axis] = float(double(sum.v[axis]) + factor * double(terms[axis]));
 }
 #endif
 
-inline void addScaled(float v[3], double factor, float termX, float termY, float termZ) {
+inline void addScaled(float v[3], double factor, const float* terms) {
   Sum3 sum = loadSum(v);
-  addScaled(sum, factor, termX, termY, termZ);
+  addScaled(sum, factor, terms);
   storeSum(sum, v);
 }
 
-// i gets -mass(j) f and +mass(j) g; j, when it is in the range too, gets
-// +mass(i) f and -mass(i) g. A pair at zero distance adds no acceleration:
-// pressure and viscosity act along d, which it lacks (and r = 0 would divide
-// by zero); its velocity smoothing needs no direction and is applied as
-// usual.
-inline void addPairTerms(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, double massJ, float r2,
-                         const ForcePairTerms& t, bool updateJ) {
+// A pair's terms as a row (PairBatch): g, then -f. i adds the row times
+// mass(j): -mass(j) f to its acceleration and +mass(j) g to its velocity
+// correction; j, when it is in the range too, adds the row times -mass(i). A
+// pair at zero distance adds no acceleration: pressure and viscosity act
+// along d, which it lacks (and r = 0 would divide by zero); its velocity
+// smoothing needs no direction and is applied as usual.
+inline void addPairRow(Sum3& accelerationI, Sum3& correctionI, double massI, Particle& pj, double massJ, float r2,
+                       const float* row, bool updateJ) {
   if (r2 != 0.0f) {
-    addScaled(accelerationI, -massJ, t.f[0], t.f[1], t.f[2]);
-    if (updateJ) addScaled(pj.acceleration, massI, t.f[0], t.f[1], t.f[2]);
+    addScaled(accelerationI, massJ, row + 3);
+    if (updateJ) addScaled(pj.acceleration, -massI, row + 3);
   }
-  addScaled(correctionI, massJ, t.g[0], t.g[1], t.g[2]);
-  if (updateJ) addScaled(pj.velocityCorrection, -massI, t.g[0], t.g[1], t.g[2]);
+  addScaled(correctionI, massJ, row);
+  if (updateJ) addScaled(pj.velocityCorrection, -massI, row);
 }
 
 ForcePairInputs forcePairInputs(const Particle& pi, const Particle& pj) {
@@ -138,54 +140,105 @@ void sumForceRun(Particle* particles, Particle& pi, const PairBatch& batch, int3
   const double massI = pi.mass;
   for (int32_t k = first; k < last; ++k) {
     const int32_t j = batch.j[k];
-    const ForcePairTerms terms{{batch.fx[k], batch.fy[k], batch.fz[k]}, {batch.gx[k], batch.gy[k], batch.gz[k]}};
-    addPairTerms(acceleration, correction, massI, particles[j], batch.massJ[k], batch.r2[k], terms,
-                 j >= begin && j < end);
+    addPairRow(acceleration, correction, massI, particles[j], batch.massJ[k], batch.r2[k], batch.forceTerms[k],
+               j >= begin && j < end);
   }
   storeSum(acceleration, pi.acceleration);
   storeSum(correction, pi.velocityCorrection);
 }
 
 #if defined(SPH_X86_FORMS)
-// The same sums with AVX: a three-component sum is one register of four
-// doubles (the fourth lane unused), so each addition is one widening, one
-// add and one narrowing, the same IEEE operations on every lane.
-// (The 8-byte moves are the unaligned integer ones: a float array is only
-// 4-byte aligned.)
-SPH_TARGET_AVX2 inline __m128 loadVector(const float v[3]) {
-  const __m128 xy = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v)));
-  return _mm_movelh_ps(xy, _mm_load_ss(v + 2));
+// The same sums with AVX2 and FMA. A particle's velocityCorrection and
+// acceleration are six floats in a row, as are a pair's terms: four of them
+// widen to one register of four doubles, the other two to one of two, and
+// each addition is one widening, one fused multiply-add and one narrowing
+// per register. The product of two floats is exact in double, so the fused
+// form rounds where float(double sum + double product) does: the sum once
+// to double, then to float. (The 8-byte moves are the unaligned integer
+// ones: a float array is only 4-byte aligned.)
+static_assert(offsetof(Particle, acceleration) == offsetof(Particle, velocityCorrection) + 3 * sizeof(float),
+              "the six sums of pass 3 follow each other");
+struct SixSums {
+  __m128 low, high;  // floats 0 to 3; 4 and 5 in the low lanes
+};
+SPH_TARGET_AVX2 inline __m128 loadTwo(const float* v) {
+  return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v)));
 }
-SPH_TARGET_AVX2 inline void storeVector(__m128 value, float v[3]) {
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(v), _mm_castps_si128(value));
-  _mm_store_ss(v + 2, _mm_movehl_ps(value, value));
+SPH_TARGET_AVX2 inline SixSums loadSix(const float* v) { return {_mm_loadu_ps(v), loadTwo(v + 4)}; }
+SPH_TARGET_AVX2 inline void storeSix(SixSums sums, float* v) {
+  _mm_storeu_ps(v, sums.low);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(v + 4), _mm_castps_si128(sums.high));
 }
-// float(sum + factor * term) lane by lane, the sum and the product in double.
-SPH_TARGET_AVX2 inline __m128 addScaledAvx(__m128 sum, __m256d factor, __m256d term) {
-  return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(sum), _mm256_mul_pd(factor, term)));
+// float(sum + factor * term) lane by lane, the terms widened.
+SPH_TARGET_AVX2 inline SixSums addScaledSix(SixSums sums, __m256d factor, __m256d termsLow, __m128d termsHigh) {
+  return {_mm256_cvtpd_ps(_mm256_fmadd_pd(factor, termsLow, _mm256_cvtps_pd(sums.low))),
+          _mm_cvtpd_ps(_mm_fmadd_pd(_mm256_castpd256_pd128(factor), termsHigh, _mm_cvtps_pd(sums.high)))};
 }
 
 SPH_TARGET_AVX2 void sumForceRunAvx2(Particle* particles, Particle& pi, const PairBatch& batch, int32_t first,
                                      int32_t last, int32_t begin, int32_t end) {
-  __m128 acceleration = loadVector(pi.acceleration), correction = loadVector(pi.velocityCorrection);
-  const __m256d massI = _mm256_set1_pd(pi.mass), minusMassI = _mm256_set1_pd(-double(pi.mass));
+  SixSums own = loadSix(pi.velocityCorrection);
+  const double massI = pi.mass;
+  const __m256d minusMassI = _mm256_set1_pd(-massI);
   for (int32_t k = first; k < last; ++k) {
     const int32_t j = batch.j[k];
-    const __m256d f = _mm256_cvtps_pd(_mm_setr_ps(batch.fx[k], batch.fy[k], batch.fz[k], 0.0f));
-    const __m256d g = _mm256_cvtps_pd(_mm_setr_ps(batch.gx[k], batch.gy[k], batch.gz[k], 0.0f));
-    const double massJ = batch.massJ[k];
-    const bool updateJ = j >= begin && j < end;
+    const bool updateJ = inRange(j, begin, end);
     Particle& pj = particles[j];
-    // A pair at zero distance adds no acceleration (see addPairTerms).
-    if (batch.r2[k] != 0.0f) {
-      acceleration = addScaledAvx(acceleration, _mm256_set1_pd(-massJ), f);
-      if (updateJ) storeVector(addScaledAvx(loadVector(pj.acceleration), massI, f), pj.acceleration);
+    const float* const row = batch.forceTerms[k];
+    if (atZeroDistance(batch, k)) {  // rare: the pair adds no acceleration (see addPairRow)
+      storeSix(own, pi.velocityCorrection);
+      Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
+      addPairRow(acceleration, correction, massI, pj, batch.massJ[k], 0.0f, row, updateJ);
+      storeSum(acceleration, pi.acceleration);
+      storeSum(correction, pi.velocityCorrection);
+      own = loadSix(pi.velocityCorrection);
+      continue;
     }
-    correction = addScaledAvx(correction, _mm256_set1_pd(massJ), g);
-    if (updateJ) storeVector(addScaledAvx(loadVector(pj.velocityCorrection), minusMassI, g), pj.velocityCorrection);
+    const __m256d termsLow = _mm256_cvtps_pd(_mm_load_ps(row));
+    const __m128d termsHigh = _mm_cvtps_pd(loadTwo(row + 4));
+    own = addScaledSix(own, _mm256_broadcast_sd(&batch.massJ[k]), termsLow, termsHigh);
+    if (updateJ)
+      storeSix(addScaledSix(loadSix(pj.velocityCorrection), minusMassI, termsLow, termsHigh), pj.velocityCorrection);
   }
-  storeVector(acceleration, pi.acceleration);
-  storeVector(correction, pi.velocityCorrection);
+  storeSix(own, pi.velocityCorrection);
+}
+#endif
+
+// The batched walk of pass 3 over the lists of a range, summing with
+// `sumRun`. Always inlined, so that each form below compiles all of it,
+// the fills included, for its own target.
+template <class SumRun>
+__attribute__((always_inline)) inline void walkForces(FluidSystem& system, RangeNeighbours& lists, SumRun sumRun) {
+  PairBatch& batch = *lists.batch;
+  Particle* const particles = system.particles;
+  walkPairBatches(
+      system, lists,
+      [&](int32_t m, const Particle& pi) __attribute__((always_inline)) {
+        for (int axis = 0; axis < 3; ++axis) batch.runVelocityFloat[m][axis] = pi.velocity[axis];
+        batch.runDensity[m] = pi.density;
+        batch.runPressureTerm[m] = double(pi.pressure) * double(pi.invDensitySq);
+        batch.runSoundSpeed[m] = pi.soundSpeed;
+      },
+      [&](int32_t k, int32_t m, const Particle& pj) __attribute__((always_inline)) {
+        // forcePairInputs, i's part taken once for its run.
+        batch.wx[k] = pj.velocity[0] - batch.runVelocityFloat[m][0];
+        batch.wy[k] = pj.velocity[1] - batch.runVelocityFloat[m][1];
+        batch.wz[k] = pj.velocity[2] - batch.runVelocityFloat[m][2];
+        batch.densitySum[k] = double(pj.density) + batch.runDensity[m];
+        batch.pressureTerm[k] = double(pj.pressure) * double(pj.invDensitySq) + batch.runPressureTerm[m];
+        batch.soundSpeedSum[k] = double(pj.soundSpeed) + batch.runSoundSpeed[m];
+      },
+      computeForcePairTerms,
+      [&](Particle& pi, int32_t first, int32_t last) __attribute__((always_inline)) {
+        sumRun(particles, pi, batch, first, last, lists.begin, lists.end);
+      },
+      addParticleForces);
+}
+
+void walkForcesBaseline(FluidSystem& system, RangeNeighbours& lists) { walkForces(system, lists, sumForceRun); }
+#if defined(SPH_X86_FORMS)
+SPH_TARGET_AVX2 void walkForcesAvx2(FluidSystem& system, RangeNeighbours& lists) {
+  walkForces(system, lists, sumForceRunAvx2);
 }
 #endif
 
@@ -200,8 +253,9 @@ void computeForces(int32_t begin, int32_t end) {
         system, begin, end,
         [](Particle& pi, Particle& pj, const float d[3], float r2, bool updateJ) {
           Sum3 acceleration = loadSum(pi.acceleration), correction = loadSum(pi.velocityCorrection);
-          const ForcePairTerms terms = forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
-          addPairTerms(acceleration, correction, pi.mass, pj, pj.mass, r2, terms, updateJ);
+          const ForcePairTerms t = forcePairTerms(d[0], d[1], d[2], r2, forcePairInputs(pi, pj));
+          const float row[6] = {t.g[0], t.g[1], t.g[2], -t.f[0], -t.f[1], -t.f[2]};
+          addPairRow(acceleration, correction, pi.mass, pj, pj.mass, r2, row, updateJ);
           storeSum(acceleration, pi.acceleration);
           storeSum(correction, pi.velocityCorrection);
         },
@@ -209,27 +263,10 @@ void computeForces(int32_t begin, int32_t end) {
     return;
   }
   // The pairs pass 1 found for this range in this step.
-  PairBatch& batch = *lists->batch;
-  Particle* const particles = system.particles;
-  walkPairBatches(
-      system, *lists,
-      [&](int32_t k, const Particle& pi, const Particle& pj) {
-        const ForcePairInputs inputs = forcePairInputs(pi, pj);
-        batch.wx[k] = inputs.wx;
-        batch.wy[k] = inputs.wy;
-        batch.wz[k] = inputs.wz;
-        batch.densitySum[k] = inputs.densitySum;
-        batch.pressureTerm[k] = inputs.pressureTerm;
-        batch.soundSpeedSum[k] = inputs.soundSpeedSum;
-      },
-      computeForcePairTerms,
-      [&](Particle& pi, int32_t first, int32_t last) {
 #if defined(SPH_X86_FORMS)
-        if (simdForm >= SimdForm::Avx2) return sumForceRunAvx2(particles, pi, batch, first, last, begin, end);
+  if (simdForm >= SimdForm::Avx2) return walkForcesAvx2(system, *lists);
 #endif
-        sumForceRun(particles, pi, batch, first, last, begin, end);
-      },
-      addParticleForces);
+  walkForcesBaseline(system, *lists);
 }
 
 }  // namespace sph

@@ -16,6 +16,13 @@ void* allocateOrExit(std::size_t bytes, const char* what) {
   return block;
 }
 
+void* allocateAlignedOrExit(std::size_t alignment, std::size_t bytes, const char* what) {
+  // aligned_alloc wants a whole number of alignments.
+  void* block = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+  if (block == nullptr) exitOutOfMemory(bytes, what);
+  return block;
+}
+
 void* allocateZeroedOrExit(std::size_t count, std::size_t size, const char* what) {
   void* block = std::calloc(count, size);
   if (block == nullptr) exitOutOfMemory(count * size, what);

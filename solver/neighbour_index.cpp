@@ -8,6 +8,10 @@
 #include "memory.h"
 #include "simd_support.h"
 
+#if defined(SPH_X86_FORMS)
+#include <immintrin.h>
+#endif
+
 namespace sph {
 
 namespace {
@@ -139,7 +143,8 @@ RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t en
   lists.begin = begin;
   lists.end = end;
   lists.generation = index.generation;
-  if (lists.batch == nullptr) lists.batch = static_cast<PairBatch*>(allocateOrExit(sizeof(PairBatch), "pair batches"));
+  if (lists.batch == nullptr)
+    lists.batch = static_cast<PairBatch*>(allocateAlignedOrExit(alignof(PairBatch), sizeof(PairBatch), "pair batches"));
   if (lists.listCapacity < end - begin) {
     lists.listCapacity = end - begin;
     lists.listStarts = resized(lists.listStarts, lists.listCapacity, "neighbour lists");
@@ -185,31 +190,43 @@ __attribute__((always_inline)) inline void copyCandidates(CandidateArrays source
   } while (k < count);
 }
 
+// The non-empty spans of the 27 cells around `cell`, in visit order, and
+// their particles' count. Thanks to the margins around the spans, no cell
+// needs a bounds test, and the empty ones are skipped without a branch.
+struct Pieces {
+  CellSpan spans[27];  // written at count <= k, so 27 suffice
+  int32_t count, total;
+};
+__attribute__((always_inline)) inline void findPieces(const NeighbourIndex& index, int32_t cell, Pieces& pieces) {
+  int32_t count = 0, total = 0;
+#pragma GCC unroll 27
+  for (int32_t k = 0; k < 27; ++k) {
+    const CellSpan span = index.spans[cell + index.offsetDeltas[k]];
+    pieces.spans[count] = span;
+    count += span.begin != span.end;
+    total += span.end - span.begin;
+  }
+  pieces.count = count;
+  pieces.total = total;
+}
+
 // Copies the candidates of the particles of `cell` into the scratch: the
 // particles of the 27 cells around it, in visit order. (The screen's id test
 // drops the ones a particle may not own; trimming them here costs more in
-// short, mispredicted loops than screening them.) Thanks to the margins
-// around the spans, no cell needs a bounds test, and the empty ones are
-// skipped without a branch. Pads to whole screen groups with entries at NaN,
-// which no screen accepts. Returns the padded count.
-__attribute__((always_inline)) inline int32_t collectCandidates(const NeighbourIndex& index, RangeNeighbours& lists,
-                                                                 int32_t cell) {
-  CellSpan pieces[27];  // written at pieceCount <= k, so 27 suffice
-  int32_t pieceCount = 0, total = 0;
-  for (int32_t k = 0; k < 27; ++k) {
-    const CellSpan span = index.spans[cell + index.offsetDeltas[k]];
-    pieces[pieceCount] = span;
-    pieceCount += span.begin != span.end;
-    total += span.end - span.begin;
-  }
-  const int32_t padded = (total + GROUP - 1) / GROUP * GROUP;
+// short, mispredicted loops than screening them.) Pads to whole screen
+// groups with entries at NaN, which no screen accepts. Returns the padded
+// count.
+int32_t collectCandidatesBaseline(const NeighbourIndex& index, RangeNeighbours& lists, int32_t cell) {
+  Pieces pieces;
+  findPieces(index, cell, pieces);
+  const int32_t padded = (pieces.total + GROUP - 1) / GROUP * GROUP;
   reserveCandidates(lists, padded + GROUP);
   const CandidateArrays source{index.x, index.y, index.z, index.id};
   const CandidateArrays scratch{lists.candidateX, lists.candidateY, lists.candidateZ, lists.candidateId};
   int32_t count = 0;
-  for (int32_t k = 0; k < pieceCount; ++k) {
-    copyCandidates(source, pieces[k].begin, scratch, count, pieces[k].end - pieces[k].begin);
-    count += pieces[k].end - pieces[k].begin;
+  for (int32_t k = 0; k < pieces.count; ++k) {
+    copyCandidates(source, pieces.spans[k].begin, scratch, count, pieces.spans[k].end - pieces.spans[k].begin);
+    count += pieces.spans[k].end - pieces.spans[k].begin;
   }
   // One group's worth of padding, whatever the count: the scratch has room
   // for a group past the padded count.
@@ -221,14 +238,44 @@ __attribute__((always_inline)) inline int32_t collectCandidates(const NeighbourI
   return padded;
 }
 
-// The collection built for the baseline and, where the processor has AVX2,
-// with AVX2, whose 32-byte moves copy eight candidates in one instruction.
-int32_t collectCandidatesBaseline(const NeighbourIndex& index, RangeNeighbours& lists, int32_t cell) {
-  return collectCandidates(index, lists, cell);
-}
 #if defined(SPH_X86_FORMS)
+// The same with AVX2, written out: eight candidates of each array in one
+// 32-byte move, and the padding in four. (The compiler's own copy of a
+// 32-byte memcpy takes two 16-byte moves, recomputes every address each
+// piece and guards the padding with overlap tests.)
+static_assert(GROUP == 8 && COPY == 8, "a group is one 32-byte move");
 SPH_TARGET_AVX2 int32_t collectCandidatesAvx2(const NeighbourIndex& index, RangeNeighbours& lists, int32_t cell) {
-  return collectCandidates(index, lists, cell);
+  Pieces pieces;
+  findPieces(index, cell, pieces);
+  const int32_t padded = (pieces.total + GROUP - 1) / GROUP * GROUP;
+  reserveCandidates(lists, padded + GROUP);
+  const float *const x = index.x, *const y = index.y, *const z = index.z;
+  const int32_t* const id = index.id;
+  // The destinations move on by each piece's length.
+  float *toX = lists.candidateX, *toY = lists.candidateY, *toZ = lists.candidateZ;
+  int32_t* toId = lists.candidateId;
+  for (int32_t k = 0; k < pieces.count; ++k) {
+    const int32_t from = pieces.spans[k].begin, length = pieces.spans[k].end - from;
+    int32_t m = 0;
+    do {
+      _mm256_storeu_ps(toX + m, _mm256_loadu_ps(x + from + m));
+      _mm256_storeu_ps(toY + m, _mm256_loadu_ps(y + from + m));
+      _mm256_storeu_ps(toZ + m, _mm256_loadu_ps(z + from + m));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(toId + m),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(id + from + m)));
+      m += COPY;
+    } while (m < length);
+    toX += length;
+    toY += length;
+    toZ += length;
+    toId += length;
+  }
+  const __m256 notANumber = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
+  _mm256_storeu_ps(toX, notANumber);
+  _mm256_storeu_ps(toY, notANumber);
+  _mm256_storeu_ps(toZ, notANumber);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(toId), _mm256_setzero_si256());
+  return padded;
 }
 #endif
 

@@ -134,18 +134,22 @@ RangeNeighbours* gatheredNeighbours(NeighbourIndex& index, int32_t begin, int32_
 RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_t end);
 
 // Walks the lists gathered for `lists`' range in batches of pairs. For each
-// batch it records every pair's i and j, copying each list sixteen js at a
-// time (so that no loop's length depends on one list's, whose end would
-// mispredict); then, in one flat loop over the pairs, records d and mass(j)
-// and calls fill(k, pi, pj) for pair k's pass-specific inputs; then forms
-// every r2 and calls compute(batch, count) for all pairs at once; then calls
+// batch it records every pair's j and run (the batch's runs are the is whose
+// pairs it holds, in order: run m is particle firstI + m), copying each list
+// sixteen js at a time (so that no loop's length depends on one list's,
+// whose end would mispredict); calls prepareRun(m, pi) for each run, where
+// the pass takes what its pairs read of i into the batch's run arrays once;
+// then, in one flat loop over the pairs, records d and mass(j) and calls
+// fill(k, m, pj) for pair k's pass-specific inputs; then forms every r2 and
+// calls compute(batch, count) for all pairs at once; then calls
 // sumPairs(pi, first, last) for each run of consecutive batch pairs that
 // belong to one i, in visit order, with particleWork(pi) after each i's last
 // pair: the same pairs, order, d and r2 as forEachNeighbourPair. (Handing
 // the pass a whole run lets it keep i's sums in registers.)
-template <class Fill, class Compute, class SumPairs, class ParticleWork>
-void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, Compute&& compute, SumPairs&& sumPairs,
-                     ParticleWork&& particleWork) {
+template <class PrepareRun, class Fill, class Compute, class SumPairs, class ParticleWork>
+__attribute__((always_inline)) inline void walkPairBatches(FluidSystem& system, RangeNeighbours& lists,
+                                                           PrepareRun&& prepareRun, Fill&& fill, Compute&& compute,
+                                                           SumPairs&& sumPairs, ParticleWork&& particleWork) {
   const int32_t begin = lists.begin, end = lists.end;
   PairBatch& batch = *lists.batch;
   Particle* const particles = system.particles;
@@ -160,21 +164,30 @@ void walkPairBatches(FluidSystem& system, RangeNeighbours& lists, Fill&& fill, C
       const int32_t stop = lists.listEnds[i - begin];
       const int32_t room = PAIR_BATCH - count;
       const int32_t take = stop - n < room ? stop - n : room;
-      copyListPiece(batch, count, lists.neighbours + n, i, take);
+      copyListPiece(batch, count, lists.neighbours + n, completed, take);
       count += take;
       n += take;
       if (n < stop) break;
       batch.runEnds[completed++] = count;
       if (++i < end) n = lists.listStarts[i - begin];
     }
+    // The completed runs and the one that goes on, if any (one past them is
+    // harmless: the run arrays have room).
+    for (int32_t m = 0; m <= completed && firstI + m < end; ++m) {
+      const Particle& pi = particles[firstI + m];
+      batch.runX[m] = pi.position[0];
+      batch.runY[m] = pi.position[1];
+      batch.runZ[m] = pi.position[2];
+      prepareRun(m, pi);
+    }
     for (int32_t k = 0; k < count; ++k) {
-      const Particle& pi = particles[batch.i[k]];
+      const int32_t m = batch.run[k];
       const Particle& pj = particles[batch.j[k]];
-      batch.dx[k] = pi.position[0] - pj.position[0];
-      batch.dy[k] = pi.position[1] - pj.position[1];
-      batch.dz[k] = pi.position[2] - pj.position[2];
+      batch.dx[k] = batch.runX[m] - pj.position[0];
+      batch.dy[k] = batch.runY[m] - pj.position[1];
+      batch.dz[k] = batch.runZ[m] - pj.position[2];
       batch.massJ[k] = pj.mass;
-      fill(k, pi, pj);
+      fill(k, m, pj);
     }
     computeSquaredDistances(batch, count);
     compute(batch, count);

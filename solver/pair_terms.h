@@ -92,16 +92,18 @@ inline ForcePairTerms forcePairTerms(float dx, float dy, float dz, float r2, con
 inline constexpr int32_t PAIR_BATCH = 256;
 // Room past a batch's last pair for whole pieces of sixteen.
 inline constexpr int32_t PIECE = 16;
+// Floats in a row of pass 3's terms (see PairBatch).
+inline constexpr int32_t FORCE_ROW = 8;
 
 struct PairBatch {
-  int32_t i[PAIR_BATCH + PIECE];
+  int32_t run[PAIR_BATCH + PIECE];  // pair k belongs to the batch's run run[k] (see walkPairBatches)
   int32_t j[PAIR_BATCH + PIECE];
   int32_t runEnds[PAIR_BATCH];  // per i completed in the batch: where its pairs end
   float dx[PAIR_BATCH];
   float dy[PAIR_BATCH];
   float dz[PAIR_BATCH];
   float r2[PAIR_BATCH];
-  float massJ[PAIR_BATCH];  // so that the sums need not read j again
+  double massJ[PAIR_BATCH];  // so that the sums need not read j again
   // Pass 1: velocity(i) - velocity(j) in double.
   double dvx[PAIR_BATCH];
   double dvy[PAIR_BATCH];
@@ -113,25 +115,44 @@ struct PairBatch {
   double densitySum[PAIR_BATCH];
   double pressureTerm[PAIR_BATCH];
   double soundSpeedSum[PAIR_BATCH];
-  // Results.
+  // Results: pass 1's rate term F; pass 3's terms of a pair as one row, in
+  // the order of a particle's velocityCorrection and acceleration fields: g,
+  // then -f (i adds the row times mass(j), j times -mass(i)); the last two
+  // floats are not used.
   float rate[PAIR_BATCH];
-  float fx[PAIR_BATCH];
-  float fy[PAIR_BATCH];
-  float fz[PAIR_BATCH];
-  float gx[PAIR_BATCH];
-  float gy[PAIR_BATCH];
-  float gz[PAIR_BATCH];
+  alignas(32) float forceTerms[PAIR_BATCH][FORCE_ROW];
+  // Per run of the batch, what the pairs read of its i: taken from the
+  // particle once, not once a pair.
+  float runX[PAIR_BATCH + 1];
+  float runY[PAIR_BATCH + 1];
+  float runZ[PAIR_BATCH + 1];
+  double runVelocity[PAIR_BATCH + 1][3];  // pass 1
+  float runVelocityFloat[PAIR_BATCH + 1][3];  // pass 3
+  double runDensity[PAIR_BATCH + 1];
+  double runPressureTerm[PAIR_BATCH + 1];  // pressure(i) invDensitySq(i)
+  double runSoundSpeed[PAIR_BATCH + 1];
 };
 
-// Appends `count` pairs of particle i, whose js are at `js`, to the batch
-// at `at`, sixteen at a time: up to sixteen entries past the end (a whole
-// piece when count is 0) are read (the lists have room for that) and
-// written (the batch has, since `at` < PAIR_BATCH).
-inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32_t i, int32_t count) {
+// Whether j lies in [begin, end), in one unsigned compare.
+inline bool inRange(int32_t j, int32_t begin, int32_t end) { return uint32_t(j - begin) < uint32_t(end - begin); }
+
+// Whether pair k is at zero distance. Its r2, a sum of squares, is never -0,
+// so an integer test of its bits does, at less cost than a float compare.
+inline bool atZeroDistance(const PairBatch& batch, int32_t k) {
+  uint32_t bits;
+  std::memcpy(&bits, batch.r2 + k, sizeof bits);
+  return bits == 0;
+}
+
+// Appends `count` pairs of the batch's run `run`, whose js are at `js`, to
+// the batch at `at`, sixteen at a time: up to sixteen entries past the end
+// (a whole piece when count is 0) are read (the lists have room for that)
+// and written (the batch has, since `at` < PAIR_BATCH).
+inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32_t run, int32_t count) {
   int32_t k = 0;
   do {
     std::memcpy(batch.j + at + k, js + k, sizeof(int32_t) * PIECE);
-    for (int32_t lane = 0; lane < PIECE; ++lane) batch.i[at + k + lane] = i;
+    for (int32_t lane = 0; lane < PIECE; ++lane) batch.run[at + k + lane] = run;
     k += PIECE;
   } while (k < count);
 }
@@ -141,7 +162,7 @@ inline void copyListPiece(PairBatch& batch, int32_t at, const int32_t* js, int32
 void computeSquaredDistances(PairBatch& batch, int32_t count);
 // rate[k] = densityRateTerm of pair k, for k < count.
 void computeDensityRateTerms(PairBatch& batch, int32_t count);
-// f and g of pair k, for k < count.
+// forceTerms[k] from f and g of pair k, for k < count.
 void computeForcePairTerms(PairBatch& batch, int32_t count);
 
 }  // namespace sph

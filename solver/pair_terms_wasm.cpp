@@ -5,8 +5,9 @@
 // pairs go at a time as two independent halves, each half's two doubles in
 // one register: a pair's floats are loaded 8 bytes at a time and widened, a
 // rounding point is one narrowing and one widening, and a result is narrowed
-// and stored 8 bytes at a time, so no lane is ever shuffled (on x86 the
-// engine's shuffles compete with the conversions for one port). The two
+// and stored 8 bytes at a time (pass 3's, a float at a time into each pair's
+// row), so no lane is ever shuffled (on x86 the engine's shuffles compete
+// with the conversions for one port). The two
 // halves give the processor two chains of divisions and roundings to
 // overlap. Each lane performs the scalar formula's own IEEE operations in
 // the same order (pair_terms.h), so the bits are the same. Pairs past the
@@ -44,6 +45,15 @@ inline Doubles rounded(Doubles d) {
 inline void storeRounded(float* at, Doubles d) {
   wasm_v128_store64_lane(at, narrowTwo(d.low), 0);
   wasm_v128_store64_lane(at + 2, narrowTwo(d.high), 0);
+}
+// Each lane rounded to float and stored in column `column` of its pair's
+// row, the rows of four pairs from `rows` on.
+inline void storeRoundedColumn(float (*rows)[FORCE_ROW], int32_t column, Doubles d) {
+  const v128_t low = narrowTwo(d.low), high = narrowTwo(d.high);
+  wasm_v128_store32_lane(rows[0] + column, low, 0);
+  wasm_v128_store32_lane(rows[1] + column, low, 1);
+  wasm_v128_store32_lane(rows[2] + column, high, 0);
+  wasm_v128_store32_lane(rows[3] + column, high, 1);
 }
 // The square root in float of each of four floats at `at`, widened.
 inline Doubles widenedRoot(const float* at) {
@@ -102,12 +112,13 @@ int32_t forcePairGroupsWasm(PairBatch& batch, int32_t count) {
     const Doubles p = whereNegative(u, withViscosity, pressure);  // approaching pairs only
     const Doubles s = rounded((((a * splat(double(SPIKY_GRAD))) * a) / r) * p);
     const Doubles kk = rounded((kernel * splat(0.5)) * meanInvDensity);
-    storeRounded(batch.fx + k, dx * s);
-    storeRounded(batch.fy + k, dy * s);
-    storeRounded(batch.fz + k, dz * s);
-    storeRounded(batch.gx + k, wx * kk);
-    storeRounded(batch.gy + k, wy * kk);
-    storeRounded(batch.gz + k, wz * kk);
+    float(*const rows)[FORCE_ROW] = batch.forceTerms + k;
+    storeRoundedColumn(rows, 0, wx * kk);
+    storeRoundedColumn(rows, 1, wy * kk);
+    storeRoundedColumn(rows, 2, wz * kk);
+    storeRoundedColumn(rows, 3, -(dx * s));
+    storeRoundedColumn(rows, 4, -(dy * s));
+    storeRoundedColumn(rows, 5, -(dz * s));
   }
   return k;
 }

@@ -9,7 +9,8 @@ bool simdFormAvailable(SimdForm form) {
 #if defined(SPH_X86_FORMS)
   __builtin_cpu_init();  // may run before main, from the initialiser below
   if (form == SimdForm::Ssse3) return __builtin_cpu_supports("ssse3");
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  const bool avx2 =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt");
   if (form == SimdForm::Avx2) return avx2;
   return avx2 && __builtin_cpu_supports("avx512f");
 #else

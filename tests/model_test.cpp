@@ -4,13 +4,16 @@
 // limit, blocks that would leave the box, an exhausted heap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "solver/cell_grid.h"
 #include "solver/memory.h"
+#include "solver/neighbour_index.h"
 #include "solver/parameters.h"
 #include "solver/passes.h"
+#include "support/band_powers.h"
 #include "support/test_support.h"
 
 namespace sph {
@@ -21,6 +24,16 @@ TEST(Model, CoordinatesOutsideTheGridAreClampedIntoIt) {
   const std::pair<float, int32_t> table[] = {{3.85f, 0}, {3.8500001f, 1}, {336.0f, 87}, {-0.5f, 0}, {-1e30f, 0},
                                              {1e9f, 88}, {inf, 88},       {nan, 0}};
   for (auto [coordinate, cell] : table) EXPECT_EQ(cellCoordinate(coordinate, 89), cell) << coordinate;
+  // rebuildGrid's own forms of it, on a particle there along every axis.
+  test::forEachSimdBuild([&] {
+    for (auto [coordinate, cell] : table) {
+      test::FreshProgram program;
+      addParticle(0, 0, 0);
+      std::fill(program.system().particles[0].position, program.system().particles[0].position + 3, coordinate);
+      rebuildGrid(program.system());
+      EXPECT_EQ(program.system().neighbourIndex->cellOf[0], cell * (1 + 89 + 89 * 89)) << coordinate;
+    }
+  });
 }
 
 // Pass 2 on one particle: a density at a limit of the band stays, anything
@@ -45,6 +58,13 @@ TEST(Model, DensityBand) {
     EXPECT_BITS_EQ(row[2], p.density) << row[0] << " + rate " << row[1];
     EXPECT_TRUE(std::isfinite(p.pressure) && std::isfinite(p.soundSpeed));
   }
+}
+
+// Pass 2's seventh power is pow's for every density of the band.
+TEST(Model, SeventhPowerIsPowsOverTheWholeBand) {
+  const test::BandPowers powers = test::compareSeventhPowersWithPow();
+  EXPECT_EQ(powers.densities, 3523215);
+  EXPECT_EQ(powers.mismatches, 0) << "first at density " << powers.firstMismatch;
 }
 
 // Pass 3 on a particle alone at x: its push from the walls at 0 and 336.
@@ -72,20 +92,22 @@ TEST(Model, Integrate) {
       {{334.0f, 100, 100}, {329.0f, 100, 100}, {}, {335.13138f, 100, 100}, {2.8284268f, 0, 0}},
       {{0, 0, 100}, {0, 0, 100}, {2.0f, 2.0f, 0}, {0.8f, 0.8f, 100}, {2.0f, 2.0f, 0}},
   };
-  for (const Row& row : table) {
-    test::FreshProgram program;
-    addParticle(0, 0, 0);
-    Particle& p = program.system().particles[0];
-    std::copy(row.position, row.position + 3, p.position);
-    std::copy(row.previous, row.previous + 3, p.prevPosition);
-    std::copy(row.correction, row.correction + 3, p.velocityCorrection);
-    integrate(program.system());
-    for (int axis = 0; axis < 3; ++axis) {
-      EXPECT_BITS_EQ(row.expectedPosition[axis], p.position[axis]) << &row - table << " axis " << axis;
-      EXPECT_BITS_EQ(row.expectedVelocity[axis], p.velocity[axis]) << &row - table << " axis " << axis;
-      EXPECT_BITS_EQ(row.position[axis], p.prevPosition[axis]);
+  test::forEachSimdBuild([&] {
+    for (const Row& row : table) {
+      test::FreshProgram program;
+      addParticle(0, 0, 0);
+      Particle& p = program.system().particles[0];
+      std::copy(row.position, row.position + 3, p.position);
+      std::copy(row.previous, row.previous + 3, p.prevPosition);
+      std::copy(row.correction, row.correction + 3, p.velocityCorrection);
+      integrate(program.system());
+      for (int axis = 0; axis < 3; ++axis) {
+        EXPECT_BITS_EQ(row.expectedPosition[axis], p.position[axis]) << &row - table << " axis " << axis;
+        EXPECT_BITS_EQ(row.expectedVelocity[axis], p.velocity[axis]) << &row - table << " axis " << axis;
+        EXPECT_BITS_EQ(row.position[axis], p.prevPosition[axis]);
+      }
     }
-  }
+  });
 }
 
 // The layer limit is the box's: along each axis the last of MAX_BLOCK_LAYERS

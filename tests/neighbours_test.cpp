@@ -43,7 +43,8 @@ auto markInto(Visits& visits) {
 Visits batchedVisits(FluidSystem& system, RangeNeighbours& lists) {
   Visits visits;
   walkPairBatches(
-      system, lists, [](int32_t, const Particle&, const Particle&) {}, [](PairBatch&, int32_t) {},
+      system, lists, [](int32_t, const Particle&) {}, [](int32_t, int32_t, const Particle&) {},
+      [](PairBatch&, int32_t) {},
       [&](Particle& pi, int32_t first, int32_t last) {
         for (const PairBatch& b = *lists.batch; first < last; ++first) {
           const float d[3] = {b.dx[first], b.dy[first], b.dz[first]};
