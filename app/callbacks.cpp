@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "frame.h"
+#include "solver/memory.h"
 #include "view.h"
 
 namespace sph {
@@ -18,13 +19,18 @@ void onDisplay() {
 }
 
 void onIdle() {
-  runFrame([] {
-    // Single-buffered window: the frame is finished by a flush, not a swap.
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    renderScene();
-    glFlush();
-    frameCount += 1;
-  });
+  // No exception may pass through GLUT's C main loop.
+  try {
+    runFrame([] {
+      // Single-buffered window: the frame is finished by a flush, not a swap.
+      glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+      renderScene();
+      glFlush();
+      frameCount += 1;
+    });
+  } catch (const OutOfMemory& error) {
+    exitOutOfMemory(error);
+  }
 }
 
 void onTimer(int /*value*/) {

@@ -13,13 +13,34 @@ float angleX = 0.0f;
 float angleY = 0.0f;
 uint8_t arrowLeft = 0, arrowRight = 0, arrowUp = 0, arrowDown = 0;
 
-void stepSimulation() {
+void stepSimulation() { stepSimulationUnlessStopped(nullptr, nullptr); }
+
+bool stepSimulationUnlessStopped(StepStop stop, void* context) {
   FluidSystem& system = *fluidSystem;
+  // The grid and the neighbour index are derived from the positions, and a
+  // rebuild that runs out of memory does so before changing them.
   rebuildGrid(system);
-  runParallel(system, densityRateWorker);
+  if (stop != nullptr && stop(context)) return false;
+  // Pass 1 only adds to the density rates, which pass 2 leaves at zero.
+  try {
+    runParallel(system, densityRateWorker);
+  } catch (...) {
+    undoStartedStep(system);
+    throw;
+  }
+  if (stop != nullptr && stop(context)) {
+    undoStartedStep(system);
+    return false;
+  }
+  // From here on nothing allocates: pass 3 replays pass 1's lists.
   runParallel(system, stateWorker);
   runParallel(system, forcesWorker);
   integrate(system);
+  return true;
+}
+
+void undoStartedStep(FluidSystem& system) {
+  for (int32_t k = 0; k < system.particleCount; ++k) system.particles[k].densityRate = 0.0f;
 }
 
 void updateGravity() {

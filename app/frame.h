@@ -3,7 +3,8 @@
 // window program and the headless tools run frames through this module, so
 // it holds no OpenGL.
 //
-// Order inside a frame, written once, in runFrame, for every program:
+// Order inside a frame, written once, in runFrameUnlessStopped, for every
+// program:
 //   1. stepSimulation()  - uses the gravity computed in the frame before
 //   2. updateGravity()   - from the current angles
 //   3. the picture       - drawn (the window) or kept (the recorder), or none
@@ -25,24 +26,50 @@ extern float angleY;
 extern uint8_t arrowLeft, arrowRight, arrowUp, arrowDown;
 
 // rebuildGrid, the three passes on fluidSystem->threadCount workers, integrate.
+// Out of memory (OutOfMemory, thrown by the grid's rebuild or pass 1, the
+// only parts that allocate) leaves the particles as they were.
 void stepSimulation();
+
+// A step that a caller may stop while it can still be undone, for a caller
+// that must answer something (Ctrl-C) within a fraction of a step.
+// stop(context) is asked after the grid's rebuild and after pass 1: until
+// then the step has changed nothing a later step reads but the density
+// rates, which undoStartedStep clears again. True stops the step there,
+// undone, and the call returns false; from pass 2 on the step always
+// completes.
+using StepStop = bool (*)(void* context);
+bool stepSimulationUnlessStopped(StepStop stop, void* context);
+// Undoes a step stopped after its rebuild or pass 1 (or left there by a
+// process that forked): the density rates back to zero, as a step starts.
+void undoStartedStep(FluidSystem& system);
+
 // Gravity of magnitude 0.042 toward the bottom of the window, in box
 // coordinates, from angleX and angleY.
 void updateGravity();
 // angleX += 2 * (up - down), then angleY += 2 * (left - right).
 void turnCamera();
-// One frame; `picture()` runs where the picture of the frame is made.
+// One frame; `picture()` runs where the picture of the frame is made. Its
+// step may be stopped (see stepSimulationUnlessStopped): false, and nothing
+// of the frame done, when it is.
 template <class Picture>
-void runFrame(Picture&& picture) {
-  stepSimulation();
+bool runFrameUnlessStopped(StepStop stop, void* context, Picture&& picture) {
+  if (!stepSimulationUnlessStopped(stop, context)) return false;
   updateGravity();
   picture();
   turnCamera();
+  return true;
+}
+template <class Picture>
+void runFrame(Picture&& picture) {
+  runFrameUnlessStopped(nullptr, nullptr, picture);
 }
 
 // A frame with no picture.
 inline void simulateFrame() {
   runFrame([] {});
+}
+inline bool simulateFrameUnlessStopped(StepStop stop, void* context) {
+  return runFrameUnlessStopped(stop, context, [] {});
 }
 
 // Angles and keys back to zero and gravity to its initial value: the state

@@ -7,6 +7,7 @@
 #include "callbacks.h"
 #include "console.h"
 #include "solver/fluid_system.h"
+#include "solver/memory.h"
 #include "startup.h"
 #include "view.h"
 
@@ -22,12 +23,15 @@ int main(int argc, char** argv) {
 
   sph::setupView();
 
-  sph::installFluidSystem(sph::createFluidSystem());
-  // The window is not serviced until the main loop starts, however long the
-  // answer takes.
-  sph::fluidSystem->threadCount = sph::readThreadCount(std::cin, std::cout, std::cerr);
-
-  sph::seedProgramBlock(std::cout);
+  try {
+    sph::installFluidSystem(sph::createFluidSystem());
+    // The window is not serviced until the main loop starts, however long
+    // the answer takes.
+    sph::fluidSystem->threadCount = sph::readThreadCount(std::cin, std::cout, std::cerr);
+    sph::seedProgramBlock(std::cout);
+  } catch (const sph::OutOfMemory& error) {
+    sph::exitOutOfMemory(error);
+  }
 
   glutMainLoop();
   return 0;

@@ -39,6 +39,8 @@ WorkRange workRangeFor(int32_t particleCount, int32_t threadCount, int32_t k);
 // Runs `entry` on max(threadCount, 1) threads, one per range, and returns
 // when all are done. If a thread cannot be started, its range runs on the
 // calling thread before the joins, so every range is always processed.
+// An exception a range throws is thrown again here, after every range has
+// ended (the first one, if several throw).
 void runParallel(FluidSystem& system, WorkerEntry entry);
 
 // How threads are started; replaceable so tests can make starts fail.

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "parallel/run_parallel.h"
 #include "progress_line.h"
 #include "simulation.h"
+#include "solver/memory.h"
 #include "solver/parameters.h"
 
 namespace py = pybind11;
@@ -30,8 +32,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int64_t INT32_TOP = std::numeric_limits<int32_t>::max();
-// How long a step runs frames without the interpreter; then it looks for
-// Ctrl-C (a KeyboardInterrupt keeps the frames already run).
+// How long a step runs without the interpreter; then, at the next pause
+// between two parts of a frame, it looks for Ctrl-C (see SignalCheck).
 constexpr auto SIGNAL_CHECK_INTERVAL = std::chrono::milliseconds(100);
 
 [[noreturn]] void raiseOSError(const std::string& message) {
@@ -39,10 +41,17 @@ constexpr auto SIGNAL_CHECK_INTERVAL = std::chrono::milliseconds(100);
   throw py::error_already_set();
 }
 
+// Python's bool and NumPy's (numpy.bool_, numpy.bool from NumPy 2), which
+// NumPy 1 still lets pass as an index.
+bool isBool(py::handle value) {
+  const char* type = Py_TYPE(value.ptr())->tp_name;
+  return PyBool_Check(value.ptr()) || std::strcmp(type, "numpy.bool_") == 0 || std::strcmp(type, "numpy.bool") == 0;
+}
+
 // An int, or anything with __index__ such as NumPy's integers (not a bool),
 // from `low` to `high`: the limits the tools' command line states.
 int32_t wholeNumber(py::handle value, const std::string& name, int64_t low, int64_t high) {
-  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+  if (isBool(value) || !PyIndex_Check(value.ptr()))
     throw py::type_error(name + " must be a whole number, not " + Py_TYPE(value.ptr())->tp_name);
   const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
   if (!number) throw py::error_already_set();
@@ -65,10 +74,15 @@ BlockLayers blockLayers(py::handle value) {
           wholeNumber(items[2], "layers", 1, MAX_BLOCK_LAYERS)};
 }
 
-// None, one key name, or any iterable of key names.
+// None, one key name, or any iterable of key names but a mapping, whose
+// values (True, False, a count...) would be passed over unread.
 std::vector<KeyHold> heldArrows(py::handle hold) {
   std::vector<KeyHold> holds;
   if (hold.is_none()) return holds;
+  static const py::handle mapping = py::object(py::module_::import("collections.abc").attr("Mapping")).release();
+  if (PyObject_IsInstance(hold.ptr(), mapping.ptr()) == 1)
+    throw py::type_error(std::string("hold takes key names, not a mapping (") + Py_TYPE(hold.ptr())->tp_name +
+                         "): pass the names of the keys held");
   const py::object names = py::isinstance<py::str>(hold) ? py::make_tuple(hold) : py::reinterpret_borrow<py::object>(hold);
   for (const py::handle name : py::iter(names)) {
     if (!py::isinstance<py::str>(name))
@@ -80,34 +94,61 @@ std::vector<KeyHold> heldArrows(py::handle hold) {
   return holds;
 }
 
+// The simulation behind `self`, refused unless __init__ made it: an object
+// made by Simulation.__new__ alone has no simulation to read.
+Simulation& made(py::handle self) {
+  if (!py::isinstance<Simulation>(self))
+    throw py::type_error(std::string("a Simulation is needed, not ") + Py_TYPE(self.ptr())->tp_name);
+  const auto holder = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder();
+  if (!holder.holder_constructed())
+    throw std::runtime_error("this Simulation was never initialised (__init__ did not run): make one with "
+                             "sph.Simulation(threads, layers)");
+  return *holder.value_ptr<Simulation>();
+}
+
+// Ctrl-C during a step: every SIGNAL_CHECK_INTERVAL, at the next pause
+// between two parts of a frame (or between two frames), the interpreter's
+// lock is taken for a moment to run the signal handlers. A handler's
+// exception (KeyboardInterrupt) stops the step, undoing the frame under way,
+// and is raised when the step returns.
+struct SignalCheck final : FrameInterruption {
+  Clock::time_point next = Clock::now() + SIGNAL_CHECK_INTERVAL;
+  bool interrupted = false;
+  bool due() override { return Clock::now() >= next; }
+  bool stop() override {
+    py::gil_scoped_acquire interpreter;
+    interrupted = PyErr_CheckSignals() != 0;  // the exception stays set for step
+    next = Clock::now() + SIGNAL_CHECK_INTERVAL;
+    return interrupted;
+  }
+};
+
 // Runs `count` frames, without the interpreter except to look for signals.
-void step(Simulation& simulation, py::handle frames, py::handle hold) {
+void step(py::handle self, py::handle frames, py::handle hold) {
+  Simulation& simulation = made(self);
   const int32_t count = wholeNumber(frames, "frames", 0, INT32_TOP);
   const std::vector<KeyHold> holds = heldArrows(hold);
   // A second step of the same simulation from another thread would mix its
   // frames and keys into this one's.
-  if (simulation.stepping) throw std::runtime_error("this simulation is being stepped in another thread");
-  simulation.stepping = true;
+  if (!beginStep(simulation)) throw std::runtime_error("this simulation is being stepped in another thread");
   struct Done {
     Simulation& simulation;
-    ~Done() { simulation.stepping = false; }
+    ~Done() { endStep(simulation); }
   } done{simulation};
-  for (int32_t run = 0; run < count;) {
-    {
-      py::gil_scoped_release release;
-      const Clock::time_point until = Clock::now() + SIGNAL_CHECK_INTERVAL;
-      do runSimulationFrame(simulation, holds);
-      while (++run < count && Clock::now() < until);
-    }
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  SignalCheck check;
+  {
+    py::gil_scoped_release release;
+    for (int32_t run = 0; run < count; ++run)
+      if (!runSimulationFrame(simulation, holds, check) || (check.due() && check.stop())) break;
   }
+  if (check.interrupted) throw py::error_already_set();
 }
 
 // A read-only NumPy view of one field of every particle record, which keeps
 // `owner` (the Simulation) alive. The records never move once seeded.
 template <class Field>
 py::array particleField(py::handle owner, std::size_t offset, bool vector) {
-  const Simulation& simulation = owner.cast<const Simulation&>();
+  const Simulation& simulation = made(owner);
   const auto* data = reinterpret_cast<const char*>(simulation.system().particles) + offset;
   const py::ssize_t count = simulation.system().particleCount;
   std::vector<py::ssize_t> shape{count}, strides{py::ssize_t(sizeof(Particle))};
@@ -120,10 +161,35 @@ py::array particleField(py::handle owner, std::size_t offset, bool vector) {
   return view;
 }
 
-std::string stateCsv(const Simulation& simulation) {
+std::string stateCsv(py::handle self) {
+  const Simulation& simulation = made(self);
   py::gil_scoped_release release;
   return simulationStateCsv(simulation);
 }
+
+std::string describe(py::handle self) {
+  const Simulation& s = made(self);
+  return "<sph.Simulation threads=" + std::to_string(s.threads) + " layers=(" + std::to_string(s.layers.x) + ", " +
+         std::to_string(s.layers.y) + ", " + std::to_string(s.layers.z) +
+         ") frame=" + std::to_string(simulationClock(s).frame) + ">";
+}
+
+// The arrays' documentation: shape, type, what and in which units.
+constexpr const char* POSITIONS_DOC = R"((N, 3) float32, read-only view: each particle's position (x, y, z) in the
+box's coordinates, in the model's length unit: the box spans 0 to 336 on each
+axis (sph.BOX), y up; a particle's neighbours lie within 3.85 of it.)";
+constexpr const char* VELOCITIES_DOC = R"((N, 3) float32, read-only view: each particle's velocity (x, y, z), in
+length units per unit of time; a frame advances time by sph.TIME_STEP (0.4),
+and no particle goes faster than sqrt(8).)";
+constexpr const char* DENSITY_DOC = R"((N,) float32, read-only view: each particle's density, in the model's
+units: 0.35 at rest, kept within 0.2975 to 0.4025.)";
+constexpr const char* PRESSURE_DOC = R"((N,) float32, read-only view: each particle's pressure, in the model's
+units, from its density by the stiff equation of state (exponent 7); 0
+before the first frame.)";
+constexpr const char* MASSES_DOC = R"((N,) float32, read-only view: each particle's mass, its density times its
+volume (a sphere of radius 0.3 * 3.85), in the model's units.)";
+constexpr const char* IDS_DOC = R"((N,) int32, read-only view: each particle's id, which is its index: row k of
+every array is particle k.)";
 
 void bindSimulation(py::module_& module) {
   py::class_<Simulation>(module, "Simulation", R"(The liquid in its box, run frame by frame as the programs run it.
@@ -133,23 +199,39 @@ particles (the programs' block of 16000 by default) and computes each pass on
 `threads` worker threads. The same threads, layers and keys give the same
 bits as sph-bench. The particle arrays are read-only NumPy views of the
 simulation's own memory: they follow every step (copy() keeps a snapshot)
-and keep the simulation alive.)")
+and keep the simulation alive. Out of memory raises MemoryError and changes
+nothing.)")
       .def(py::init([](py::handle threads, py::handle layers) {
              const int32_t threadCount = wholeNumber(threads, "threads", 1, MAX_THREAD_COUNT);
              const BlockLayers block = blockLayers(layers);
              py::gil_scoped_release release;
              return std::make_unique<Simulation>(threadCount, block);
            }),
-           "threads"_a = 1, "layers"_a = py::make_tuple(PROGRAM_BLOCK.x, PROGRAM_BLOCK.y, PROGRAM_BLOCK.z))
-      .def("step", &step, "frames"_a, "hold"_a = py::none(),
-           R"(Runs `frames` frames with the arrow keys in `hold` held (a key name or
-several: "up", "down", "left", "right"): each frame is the solver step, the
-gravity update and the box's turn, 2 degrees per held key, as in the window.)")
-      .def("digest", [](const Simulation& s) { return sha256Hex(stateCsv(s)); },
-           "The SHA-256 (hex) of the state as sph-bench --dump writes it.")
+           "threads"_a = 1, "layers"_a = py::make_tuple(PROGRAM_BLOCK.x, PROGRAM_BLOCK.y, PROGRAM_BLOCK.z),
+           R"(__init__(self, threads: int = 1, layers: tuple[int, int, int] = (20, 20, 40)) -> None
+
+Seeds a block of X * Y * Z particles (layers, 1 to 160 each) standing in the
+back left corner of the box, computed on `threads` worker threads (1 to
+1024). Raises ValueError or TypeError for arguments outside those, and
+MemoryError when the block does not fit in memory.)")
+      .def("step", &step, "frames"_a = 1, "hold"_a = py::tuple(),
+           R"(step(self, frames: int = 1, hold: str | Iterable[str] = ()) -> None
+
+Runs `frames` frames (0 to 2147483647) with the arrow keys in `hold` held: a
+key name or an iterable of them, "up", "down", "left", "right" (not a
+mapping). Each frame is the solver step, the gravity update and the box's
+turn, 2 degrees per held key, as in the window. Ctrl-C stops the step
+(KeyboardInterrupt) and keeps the frames already run; a frame it stops is
+undone. MemoryError (out of memory) also leaves the simulation as it was
+before that frame. RuntimeError if another thread is stepping it.)")
+      .def("digest", [](py::handle self) { return sha256Hex(stateCsv(self)); },
+           R"(digest(self) -> str
+
+The SHA-256, in hex, of the state as sph-bench --dump writes it: what
+sha256sum gives for that file.)")
       .def("state_csv",
-           [](const Simulation& s, const std::filesystem::path& path) {
-             const std::string text = stateCsv(s);
+           [](py::handle self, const std::filesystem::path& path) {
+             const std::string text = stateCsv(self);
              std::string error;
              bool written;
              {
@@ -158,44 +240,50 @@ gravity update and the box's turn, 2 degrees per held key, as in the window.)")
              }
              if (!written) raiseOSError(error);
            },
-           "path"_a, "Writes the state to `path` as sph-bench --dump does: whole or not at all.")
+           "path"_a, R"(state_csv(self, path: str | os.PathLike) -> None
+
+Writes the state to `path` as sph-bench --dump does (id, position, velocity,
+density, pressure, a row a particle): whole or not at all. OSError if it
+cannot.)")
       .def_property_readonly("positions", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, position), true);
-      }, "(N, 3) float32: each particle's position, in the box's coordinates")
+      }, POSITIONS_DOC)
       .def_property_readonly("velocities", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, velocity), true);
-      }, "(N, 3) float32: each particle's velocity")
+      }, VELOCITIES_DOC)
       .def_property_readonly("density", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, density), false);
-      }, "(N,) float32")
+      }, DENSITY_DOC)
       .def_property_readonly("pressure", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, pressure), false);
-      }, "(N,) float32")
+      }, PRESSURE_DOC)
       .def_property_readonly("masses", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, mass), false);
-      }, "(N,) float32")
+      }, MASSES_DOC)
       .def_property_readonly("ids", [](py::handle self) {
         return particleField<int32_t>(self, offsetof(Particle, id), false);
-      }, "(N,) int32: each particle's id, its index")
-      .def_property_readonly("frame", [](const Simulation& s) { return simulationClock(s).frame; },
-                             "Frames run since seeding.")
-      .def_property_readonly("gravity", [](const Simulation& s) {
-        const FrameState state = simulationClock(s).state;
+      }, IDS_DOC)
+      .def_property_readonly("frame", [](py::handle self) { return simulationClock(made(self)).frame; },
+                             "int: frames run since seeding (read at once, even while another thread steps).")
+      .def_property_readonly("gravity", [](py::handle self) {
+        const FrameState state = simulationClock(made(self)).state;
         return py::make_tuple(state.gravity[0], state.gravity[1], state.gravity[2]);
-      }, "The gravity (x, y, z) the next frame's step uses, in the box's coordinates.")
-      .def_property_readonly("angles", [](const Simulation& s) {
-        const FrameState state = simulationClock(s).state;
+      }, R"(tuple[float, float, float]: the gravity (x, y, z) the next frame's step uses,
+in the box's coordinates, in length units per unit of time squared: 0.042
+toward the bottom of the window (0.042 * (0, -1, 0) unturned).)")
+      .def_property_readonly("angles", [](py::handle self) {
+        const FrameState state = simulationClock(made(self)).state;
         return py::make_tuple(state.angleX, state.angleY);
-      }, "The box's turn in degrees about the horizontal and the vertical axis.")
-      .def_property_readonly("threads", [](const Simulation& s) { return s.threads; })
-      .def_property_readonly("layers", [](const Simulation& s) {
+      }, R"(tuple[float, float]: the box's turn in degrees, about the horizontal axis (up
+and down keys) and about the vertical axis (left and right keys); never
+wrapped.)")
+      .def_property_readonly("threads", [](py::handle self) { return made(self).threads; },
+                             "int: the worker threads each pass runs on, as given when made.")
+      .def_property_readonly("layers", [](py::handle self) {
+        const Simulation& s = made(self);
         return py::make_tuple(s.layers.x, s.layers.y, s.layers.z);
-      })
-      .def("__repr__", [](const Simulation& s) {
-        return "<sph.Simulation threads=" + std::to_string(s.threads) + " layers=(" + std::to_string(s.layers.x) +
-               ", " + std::to_string(s.layers.y) + ", " + std::to_string(s.layers.z) +
-               ") frame=" + std::to_string(simulationClock(s).frame) + ">";
-      });
+      }, "tuple[int, int, int]: the seeded block's layers (X, Y, Z); N = X * Y * Z particles.")
+      .def("__repr__", &describe, "__repr__(self) -> str");
 }
 
 // What sph.dataset takes from the headless tools.
@@ -212,21 +300,22 @@ void bindToolParts(py::module_& module) {
         // device or pipe besides, so it is the whole check here.
         if (!openPendingFile(path.string(), *file, error)) raiseOSError(error);
         return file;
-      }))
-      .def("fileno", [](const OwnedPendingFile& file) { return file.descriptor; })
+      }), "path"_a, "__init__(self, path: str | os.PathLike) -> None")
+      .def("fileno", [](const OwnedPendingFile& file) { return file.descriptor; }, "fileno(self) -> int")
       .def("commit", [](OwnedPendingFile& file) {
         std::string error;
         if (!commitPendingFile(file, error)) raiseOSError(error);
-      })
-      .def("discard", [](OwnedPendingFile& file) { discardPendingFile(file); });
+      }, "commit(self) -> None")
+      .def("discard", [](OwnedPendingFile& file) { discardPendingFile(file); }, "discard(self) -> None");
   py::class_<ProgressLine>(module, "_ProgressLine", "frames done/total, frames/s on a terminal's standard error")
       .def(py::init([] {
         auto line = std::make_unique<ProgressLine>();
         startProgress(*line, isatty(STDERR_FILENO) == 1, stderr, Clock::now());
         return line;
-      }))
-      .def("update", [](ProgressLine& line, int32_t done, int32_t total) { updateProgress(line, done, total, Clock::now()); })
-      .def("finish", &finishProgress);
+      }), "__init__(self) -> None")
+      .def("update", [](ProgressLine& line, int32_t done, int32_t total) { updateProgress(line, done, total, Clock::now()); },
+           "done"_a, "total"_a, "update(self, done: int, total: int) -> None")
+      .def("finish", &finishProgress, "finish(self) -> None");
 }
 
 }  // namespace
@@ -234,6 +323,11 @@ void bindToolParts(py::module_& module) {
 
 PYBIND11_MODULE(_sph, module) {
   using namespace sph;
+  // Each docstring starts with its own signature line, in Python's terms:
+  // pybind11's would name the arguments' C++ types (`handle`).
+  py::options options;
+  options.disable_function_signatures();
+  guardForks();
   module.doc() = "The liquid-in-a-box solver, frame for frame as the programs run it.";
   module.attr("__version__") = SPH_VERSION;
   module.attr("KEYS") = py::make_tuple("up", "down", "left", "right");

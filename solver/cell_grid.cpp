@@ -25,7 +25,7 @@ void initCellGrid(FluidSystem& system) {
   const std::size_t cells = std::size_t(system.nxy) * std::size_t(system.nz);
   // Zeroed: every head starts null, and the pages of cells no particle ever
   // enters are never touched.
-  system.cellHeads = static_cast<Particle**>(allocateZeroedOrExit(cells, sizeof(Particle*), "the cell grid"));
+  system.cellHeads = static_cast<Particle**>(allocateZeroedOrThrow(cells, sizeof(Particle*), "the cell grid"));
   system.neighbourIndex = createNeighbourIndex(system);
 }
 

@@ -13,11 +13,18 @@ FluidSystem* fluidSystem = nullptr;
 int32_t nextParticleId = 0;
 
 FluidSystem* createFluidSystem() {
-  auto* system = static_cast<FluidSystem*>(allocateOrExit(sizeof(FluidSystem), "the fluid system"));
-  initCellGrid(*system);
+  // Zeroed, so that a system left half made by a failed allocation is
+  // released like a whole one.
+  auto* system = static_cast<FluidSystem*>(allocateZeroedOrThrow(1, sizeof(FluidSystem), "the fluid system"));
+  try {
+    initCellGrid(*system);
+    system->particles = static_cast<Particle*>(allocateZeroedOrThrow(INITIAL_CAPACITY, sizeof(Particle), "the particle array"));
+  } catch (...) {
+    destroyFluidSystem(system);
+    throw;
+  }
   system->particleCount = 0;
   system->capacity = INITIAL_CAPACITY;
-  system->particles = static_cast<Particle*>(allocateZeroedOrExit(INITIAL_CAPACITY, sizeof(Particle), "the particle array"));
   system->threadCount = 1;
   return system;
 }
@@ -47,7 +54,7 @@ void addParticle(float x, float y, float z) {
   if (system.particleCount + 2 == system.capacity) {
     const int32_t oldCapacity = system.capacity;
     const int32_t newCapacity = oldCapacity * 2;
-    auto* grown = static_cast<Particle*>(allocateZeroedOrExit(std::size_t(newCapacity), sizeof(Particle), "the particle array"));
+    auto* grown = static_cast<Particle*>(allocateZeroedOrThrow(std::size_t(newCapacity), sizeof(Particle), "the particle array"));
     std::memcpy(grown, system.particles, sizeof(Particle) * std::size_t(oldCapacity));
     std::free(system.particles);
     system.particles = grown;

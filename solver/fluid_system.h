@@ -78,7 +78,7 @@ extern FluidSystem* fluidSystem;
 extern int32_t nextParticleId;
 
 // Creates a system with no particles, capacity INITIAL_CAPACITY (zeroed) and
-// threadCount 1. Ends the program with a message if memory is exhausted.
+// threadCount 1. Throws OutOfMemory (and leaves nothing) if memory is exhausted.
 FluidSystem* createFluidSystem();
 // Releases a system made by createFluidSystem (the program itself never
 // does; tests and tools do).

@@ -22,12 +22,12 @@ static_assert(GROUP % COPY == 0, "whole copies per screen group");
 
 template <class T>
 T* resized(T* block, int32_t count, const char* what) {
-  return static_cast<T*>(reallocateOrExit(block, sizeof(T) * std::size_t(count), what));
+  return static_cast<T*>(reallocateOrThrow(block, sizeof(T) * std::size_t(count), what));
 }
 }  // namespace
 
 NeighbourIndex* createNeighbourIndex(const FluidSystem& grid) {
-  auto* index = static_cast<NeighbourIndex*>(allocateOrExit(sizeof(NeighbourIndex), "the neighbour index"));
+  auto* index = static_cast<NeighbourIndex*>(allocateOrThrow(sizeof(NeighbourIndex), "the neighbour index"));
   std::memset(index, 0, sizeof(NeighbourIndex));
   index->generation = 1;
   for (int32_t k = 0; k < 27; ++k) {
@@ -38,7 +38,12 @@ NeighbourIndex* createNeighbourIndex(const FluidSystem& grid) {
   // margins need no bounds tests is in neighbour_index.h.
   const std::size_t margin = std::size_t(grid.nxy + grid.nx + 1);
   const std::size_t cellCount = std::size_t(grid.nxy) * std::size_t(grid.nz);
-  index->spanBlock = static_cast<CellSpan*>(allocateZeroedOrExit(cellCount + 2 * margin, sizeof(CellSpan), "cell spans"));
+  try {
+    index->spanBlock = static_cast<CellSpan*>(allocateZeroedOrThrow(cellCount + 2 * margin, sizeof(CellSpan), "cell spans"));
+  } catch (...) {
+    std::free(index);
+    throw;
+  }
   index->spans = index->spanBlock + margin;
   return index;
 }
@@ -68,16 +73,8 @@ void destroyNeighbourIndex(NeighbourIndex* index) {
   std::free(index);
 }
 
-void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t threadCount) {
-  index.workerCount = threadCount < 1 ? 1 : threadCount;  // as runParallel counts them
-  if (index.workerCount > index.workerCapacity) {
-    index.workers = resized(index.workers, index.workerCount, "neighbour lists");
-    std::memset(index.workers + index.workerCapacity, 0,
-                sizeof(RangeNeighbours) * std::size_t(index.workerCount - index.workerCapacity));
-    index.workerCapacity = index.workerCount;
-  }
-  if (particleCount <= index.particleCapacity) return;
-  const int32_t capacity = particleCount;
+namespace {
+void growParticleArrays(NeighbourIndex& index, int32_t capacity) {
   // Room for a copy read past the last particle (see copyCandidates).
   index.x = resized(index.x, capacity + GROUP, "sorted positions");
   index.y = resized(index.y, capacity + GROUP, "sorted positions");
@@ -91,6 +88,22 @@ void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t
   index.cellOf = resized(index.cellOf, capacity, "particle cells");
   index.densityRates = resized(index.densityRates, capacity, "density rates");
   index.particleCapacity = capacity;
+}
+}  // namespace
+
+// Every block is grown before anything the index describes changes, so a
+// failed allocation (OutOfMemory) leaves the index as it was: blocks already
+// grown are only larger than their capacity says.
+void reserveNeighbourIndex(NeighbourIndex& index, int32_t particleCount, int32_t threadCount) {
+  const int32_t workers = threadCount < 1 ? 1 : threadCount;  // as runParallel counts them
+  if (workers > index.workerCapacity) {
+    index.workers = resized(index.workers, workers, "neighbour lists");
+    std::memset(index.workers + index.workerCapacity, 0,
+                sizeof(RangeNeighbours) * std::size_t(workers - index.workerCapacity));
+    index.workerCapacity = workers;
+  }
+  if (particleCount > index.particleCapacity) growParticleArrays(index, particleCount);
+  index.workerCount = workers;
 }
 
 namespace {
@@ -123,9 +136,10 @@ void reserveNeighbours(RangeNeighbours& lists, int64_t needed) {
   if (needed <= lists.neighbourCapacity) return;
   // Lists are indexed by int32_t; a range with more pairs than that cannot
   // be held (nor, long before, allocated).
-  if (needed > INT32_MAX) exitOutOfMemory(std::size_t(needed) * sizeof(int32_t), "neighbour lists");
-  lists.neighbourCapacity = grownCapacity(lists.neighbourCapacity, needed);
-  lists.neighbours = resized(lists.neighbours, lists.neighbourCapacity, "neighbour lists");
+  if (needed > INT32_MAX) failAllocation(std::size_t(needed) * sizeof(int32_t), "neighbour lists");
+  const int32_t capacity = grownCapacity(lists.neighbourCapacity, needed);
+  lists.neighbours = resized(lists.neighbours, capacity, "neighbour lists");
+  lists.neighbourCapacity = capacity;
 }
 
 void reserveCandidates(RangeNeighbours& lists, int32_t needed) {
@@ -140,16 +154,18 @@ void reserveCandidates(RangeNeighbours& lists, int32_t needed) {
 
 RangeNeighbours& startGathering(NeighbourIndex& index, int32_t begin, int32_t end) {
   RangeNeighbours& lists = workerLists(index, begin);
+  // Filed as gathered for nothing until the gathering is done: a range whose
+  // gathering runs out of memory has no lists.
+  lists.generation = 0;
+  if (lists.batch == nullptr)
+    lists.batch = static_cast<PairBatch*>(allocateAlignedOrThrow(alignof(PairBatch), sizeof(PairBatch), "pair batches"));
+  if (lists.listCapacity < end - begin) {
+    lists.listStarts = resized(lists.listStarts, end - begin, "neighbour lists");
+    lists.listEnds = resized(lists.listEnds, end - begin, "neighbour lists");
+    lists.listCapacity = end - begin;
+  }
   lists.begin = begin;
   lists.end = end;
-  lists.generation = index.generation;
-  if (lists.batch == nullptr)
-    lists.batch = static_cast<PairBatch*>(allocateAlignedOrExit(alignof(PairBatch), sizeof(PairBatch), "pair batches"));
-  if (lists.listCapacity < end - begin) {
-    lists.listCapacity = end - begin;
-    lists.listStarts = resized(lists.listStarts, lists.listCapacity, "neighbour lists");
-    lists.listEnds = resized(lists.listEnds, lists.listCapacity, "neighbour lists");
-  }
   return lists;
 }
 
@@ -304,6 +320,7 @@ RangeNeighbours& gatherNeighbourLists(FluidSystem& system, int32_t begin, int32_
       lists.listEnds[i - begin] = used;
     }
   }
+  lists.generation = index.generation;
   return lists;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "solver/cell_grid.h"
 #include "solver/memory.h"
@@ -125,14 +126,29 @@ TEST(Model, TheLayerLimitIsWhatFitsInTheBox) {
   }
 }
 
-TEST(ModelDeathTest, AnExhaustedHeapEndsWithAMessage) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+// Running out of memory throws, naming what could not be had, and leaves a
+// block being grown as it was.
+TEST(Model, AnExhaustedHeapThrowsWithAMessage) {
   const std::size_t impossible = std::numeric_limits<std::size_t>::max() / 2;
-  EXPECT_EXIT(allocateOrExit(impossible, "the particle array"), testing::ExitedWithCode(1),
-              "out of memory.*the particle array");
-  void* block = allocateOrExit(16, "a small block");
-  EXPECT_EXIT(reallocateOrExit(block, impossible, "the cell grid"), testing::ExitedWithCode(1),
-              "out of memory.*the cell grid");
+  const auto message = [](auto&& allocate) {
+    try {
+      allocate();
+    } catch (const OutOfMemory& error) {
+      return std::string(error.what());
+    }
+    return std::string("no exception");
+  };
+  EXPECT_EQ(message([&] { allocateOrThrow(impossible, "the particle array"); }),
+            "out of memory: could not allocate " + std::to_string(impossible) + " bytes for the particle array");
+  auto* block = static_cast<char*>(allocateOrThrow(16, "a small block"));
+  block[15] = 'x';
+  EXPECT_EQ(message([&] { reallocateOrThrow(block, impossible, "the cell grid"); }),
+            "out of memory: could not allocate " + std::to_string(impossible) + " bytes for the cell grid");
+  EXPECT_EQ(block[15], 'x');
+  EXPECT_EQ(message([&] { allocateZeroedOrThrow(impossible, 1, "cell spans"); }),
+            "out of memory: could not allocate " + std::to_string(impossible) + " bytes for cell spans");
+  EXPECT_EQ(message([&] { allocateAlignedOrThrow(64, impossible, "pair batches"); }),
+            "out of memory: could not allocate " + std::to_string(impossible) + " bytes for pair batches");
   std::free(block);
 }
 

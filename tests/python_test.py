@@ -1,10 +1,15 @@
 """The Python module as a user imports it (PYTHONPATH at the build's package,
 laid out as installed): the pinned digests, views, several simulations,
-refusals and the data set. Run by CTest with Debian's python3 -m pytest."""
+refusals, the module as a citizen of a Python process (memory, threads,
+signals, fork), its reference and the data set. Run by CTest with Debian's
+python3 -m pytest."""
 import os
+import pydoc
+import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -130,12 +135,14 @@ REFUSED = [
     ({"threads": 0}, ValueError, "from 1 to 1024"), ({"threads": 1025}, ValueError, "from 1 to 1024"),
     ({"threads": 2.0}, TypeError, "whole number"), ({"threads": True}, TypeError, "whole number"),
     ({"layers": (0, 4, 4)}, ValueError, "from 1 to 160"), ({"layers": (4, 4, 161)}, ValueError, "from 1 to 160"),
-    ({"layers": (4, 4)}, ValueError, "three whole numbers"),
+    ({"layers": (4, 4)}, ValueError, "three whole numbers"), ({"threads": np.bool_(True)}, TypeError, "whole number"),
 ]
 REFUSED_STEPS = [
     ((-1,), {}, ValueError, "from 0 to 2147483647"), ((2**31,), {}, ValueError, "from 0 to 2147483647"),
     ((1.5,), {}, TypeError, "whole number"), ((3,), {"hold": {"up", "north"}}, ValueError, "'north' is not an arrow key"),
     ((3,), {"hold": "Up"}, ValueError, "up, down, left or right"), ((3,), {"hold": [1]}, TypeError, "key names"),
+    ((np.bool_(True),), {}, TypeError, "whole number"), ((True,), {}, TypeError, "whole number"),
+    ((3,), {"hold": {"left": False}}, TypeError, "not a mapping"),
 ]
 
 
@@ -198,3 +205,174 @@ def test_dataset_is_reproducible_and_has_the_documented_arrays(tmp_path):
 def test_dataset_refusals_write_nothing(tmp_path, arguments, status, message):
     result = dataset(tmp_path, "a.npz", "--layers", "4,4,4", *arguments)
     assert (result.returncode, os.listdir(tmp_path)) == (status, []) and message in result.stderr
+
+
+# Out of memory in a child process limited in address space: the block of
+# 160 x 160 x 160 that does not fit, then a first step whose index and lists
+# cannot grow under ever looser limits (each failure leaves the simulation
+# as it was; the step that fits gives the bits of one never refused).
+OUT_OF_MEMORY = r"""
+import resource, numpy as np, sph
+
+def limit(extra):
+    size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + extra, resource.RLIM_INFINITY))
+
+def unlimit():
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+finished = False
+limit(300 << 20)
+try:
+    sph.Simulation(threads=2, layers=(160, 160, 160))
+except MemoryError as error:
+    print("refused:", error)
+finally:
+    finished = True
+unlimit()
+small = sph.Simulation(threads=2, layers=(6, 7, 8))
+small.step(3)
+assert finished and small.frame == 3
+
+grow = sph.Simulation(threads=2, layers=(60, 60, 60))
+seeded = [array.copy() for array in (grow.positions, grow.velocities, grow.density, grow.pressure)]
+refusals = 0
+for extra in (2, 8, 16, 32, 64, 128, 256):
+    limit(extra << 20)
+    try:
+        grow.step(1)
+    except MemoryError:
+        refusals += 1
+    finally:
+        unlimit()
+    if grow.frame == 1:
+        break
+    assert all(np.array_equal(a, b) for a, b in zip(seeded, (grow.positions, grow.velocities, grow.density, grow.pressure)))
+grow.step(1)
+fresh = sph.Simulation(threads=2, layers=(60, 60, 60))
+fresh.step(2)
+assert (grow.frame, grow.digest()) == (2, fresh.digest())
+print("refused steps:", refusals)
+"""
+
+
+def test_out_of_memory_raises_memory_error_and_changes_nothing():
+    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    assert "refused: out of memory: could not allocate" in result.stdout
+    assert "refused steps: 0" not in result.stdout
+
+
+def is_inside_step(simulation):
+    """Whether another thread is stepping `simulation` (a step is refused)."""
+    try:
+        simulation.step(0)
+    except RuntimeError:
+        return True
+    return False
+
+
+def test_reads_do_not_wait_for_another_simulations_frame():
+    big = sph.Simulation(layers=(100, 100, 100))  # one frame: a few tenths of a second
+    other = sph.Simulation(layers=SMALL)
+    other.step(2, hold="up")
+    ticks = [0]
+    stepped = threading.Event()
+
+    def tick():
+        while not stepped.is_set():
+            ticks[0] += 1
+            time.sleep(0.001)
+    stepper = threading.Thread(target=lambda: (big.step(1), stepped.set()))
+    ticker = threading.Thread(target=tick)
+    stepper.start()
+    ticker.start()
+    while not is_inside_step(big):
+        assert stepper.is_alive()
+    # The other simulation's clock, read while the big frame holds the
+    # process-wide lock; the ticker goes on meanwhile.
+    reads = [(other.frame, other.gravity, other.angles, repr(other))]
+    start = ticks[0]
+    while ticks[0] < start + 3:
+        reads.append((other.frame, other.gravity, other.angles, repr(other)))
+    assert big.frame == 0 and is_inside_step(big), "the reads waited for the other simulation's frame"
+    stepper.join()
+    ticker.join()
+    assert big.frame == 1 and len(set(reads)) == 1 and reads[0][0] == 2 and reads[0][2] == (4.0, 0.0)
+
+
+def test_ctrl_c_undoes_the_long_frame_under_way():
+    block = (100, 100, 100)  # the grid's rebuild and pass 1 alone take over a tenth of a second
+    simulation = sph.Simulation(layers=block)
+    seeded = simulation.digest()
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        with pytest.raises(KeyboardInterrupt):
+            simulation.step(1)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert (simulation.frame, simulation.digest()) == (0, seeded)
+    simulation.step(1)
+    stepped = simulation.digest()
+    del simulation
+    fresh = sph.Simulation(layers=block)
+    fresh.step(1)
+    assert fresh.digest() == stepped
+
+
+UNMADE_USES = [lambda s: s.positions, lambda s: s.density, lambda s: s.frame, lambda s: s.gravity, lambda s: s.threads,
+               lambda s: s.layers, lambda s: s.step(1), lambda s: s.digest(), lambda s: s.state_csv("x.csv"), repr]
+
+
+@pytest.mark.parametrize("use", UNMADE_USES)
+def test_a_simulation_whose_init_never_ran_is_refused(use):
+    with pytest.raises(RuntimeError, match="never initialised"):
+        use(sph.Simulation.__new__(sph.Simulation))
+
+
+def test_fork_while_another_thread_steps_gives_a_usable_child():
+    simulation = sph.Simulation(layers=SMALL)
+    stepper = threading.Thread(target=simulation.step, args=(20000,))
+    stepper.start()
+    while simulation.frame == 0:
+        assert stepper.is_alive()
+    pid = os.fork()
+    if pid == 0:  # the child: the stepping thread is not here
+        status = 1
+        try:
+            frame = simulation.frame
+            simulation.step(1)
+            fresh = sph.Simulation(layers=SMALL)
+            fresh.step(frame + 1)
+            status = 0 if fresh.digest() == simulation.digest() else 3
+        finally:
+            os._exit(status)
+    deadline = time.monotonic() + 60
+    while (ended := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if ended[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    stepper.join()
+    assert ended[0] == pid and os.waitstatus_to_exitcode(ended[1]) == 0, "the child hung or its simulation differed"
+
+
+def test_the_reference_shows_python_signatures_and_documents_every_member():
+    text = pydoc.render_doc(sph.Simulation, renderer=pydoc.plaintext)
+    assert "handle" not in text
+    for signature in ["__init__(self, threads: int = 1, layers: tuple[int, int, int] = (20, 20, 40)) -> None",
+                      "step(self, frames: int = 1, hold: str | Iterable[str] = ()) -> None", "digest(self) -> str",
+                      "state_csv(self, path: str | os.PathLike) -> None"]:
+        assert signature in text
+    for name in dir(sph.Simulation):
+        if not name.startswith("_"):
+            assert (getattr(sph.Simulation, name).__doc__ or "").strip(), name
+    for name in ("positions", "velocities"):
+        assert "(N, 3) float32" in getattr(sph.Simulation, name).__doc__
+    for name in ("density", "pressure", "masses"):
+        assert "(N,) float32" in getattr(sph.Simulation, name).__doc__

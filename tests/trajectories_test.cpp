@@ -13,6 +13,7 @@
 
 #include "app/frame.h"
 #include "parallel/run_parallel.h"
+#include "solver/memory.h"
 #include "support/test_support.h"
 
 namespace sph {
@@ -106,6 +107,56 @@ TEST(ThreadedPasses, EveryRangeRunsOnce) {
   for (ThreadStarter starter : {failingEveryOther, failingAlways}) {
     StarterGuard guard(starter);
     EXPECT_EQ(rangesRunBy(10, 4), (Ranges{{0, 2}, {2, 4}, {4, 6}, {6, 10}}));
+  }
+}
+
+// A step stopped after the grid's rebuild (the first question) or after
+// pass 1 (the second) is undone: the frames that follow give the bits of a
+// run never stopped. The frame's other parts never ask.
+struct StopAt {
+  int question, asked;
+};
+bool stopAtQuestion(void* context) {
+  auto* stop = static_cast<StopAt*>(context);
+  return ++stop->asked == stop->question;
+}
+TEST(Trajectories, AStoppedStepIsUndone) {
+  std::string unstopped;
+  {
+    test::FreshProgram program(2, {8, 9, 10});
+    test::runFrames(0, 4, "left:0-3");
+    unstopped = test::stateDigest();
+  }
+  for (int question : {1, 2, 3}) {
+    test::FreshProgram program(2, {8, 9, 10});
+    test::runFrames(0, 2, "left:0-3");
+    StopAt stop{question, 0};
+    EXPECT_EQ(simulateFrameUnlessStopped(stopAtQuestion, &stop), question == 3) << "question " << question;
+    EXPECT_EQ(stop.asked, question == 3 ? 2 : question);
+    test::runFrames(question == 3 ? 3 : 2, 4, "left:0-3");
+    EXPECT_EQ(test::stateDigest(), unstopped) << "question " << question;
+  }
+}
+
+// A range that runs out of memory (the second of four) does not end the
+// pass early nor its thread the program: every range still runs, and the
+// calling thread gets the exception once all are joined.
+void* failingSecondRange(void* range) {
+  recordingWorker(range);
+  if (static_cast<const WorkRange*>(range)->begin == 2) throw OutOfMemory(1, "neighbour lists");
+  return nullptr;
+}
+TEST(ThreadedPasses, ARangesOutOfMemoryReachesTheCaller) {
+  for (ThreadStarter starter : {startThread, failingEveryOther, failingAlways}) {
+    StarterGuard guard(starter);
+    test::FreshProgram program;
+    program.system().particleCount = 10;
+    program.system().threadCount = 4;
+    recorded.clear();
+    EXPECT_THROW(runParallel(program.system(), failingSecondRange), OutOfMemory);
+    std::sort(recorded.begin(), recorded.end());
+    EXPECT_EQ(recorded, (Ranges{{0, 2}, {2, 4}, {4, 6}, {6, 10}}));
+    program.system().particleCount = 0;
   }
 }
 

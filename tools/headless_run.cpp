@@ -10,6 +10,7 @@
 #include <new>
 
 #include "app/frame.h"
+#include "solver/memory.h"
 
 namespace sph {
 
@@ -64,6 +65,9 @@ int runTool(const char* program, int (*run)(int argc, char** argv), int argc, ch
   std::atexit(closeStandardOutput);
   try {
     return run(argc, argv);
+  } catch (const OutOfMemory& error) {
+    // The solver's own account of what it could not allocate.
+    std::fprintf(stderr, "sph: %s\n", error.what());
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "%s: out of memory\n", program);
   } catch (const std::exception& error) {
