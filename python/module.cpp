@@ -34,8 +34,11 @@ constexpr int64_t INT32_TOP = std::numeric_limits<int32_t>::max();
 // Ctrl-C (a KeyboardInterrupt keeps the frames already run).
 constexpr auto SIGNAL_CHECK_INTERVAL = std::chrono::milliseconds(100);
 
-[[noreturn]] void raiseOSError(const std::string& message) {
-  PyErr_SetString(PyExc_OSError, message.c_str());
+// The OSError that errno names (PermissionError for EACCES,
+// FileNotFoundError for ENOENT), with the tools' message as its text.
+[[noreturn]] void raiseOSError(const std::string& message, int errorNumber) {
+  if (errorNumber == 0) PyErr_SetString(PyExc_OSError, message.c_str());
+  else PyErr_SetObject(PyExc_OSError, py::make_tuple(errorNumber, message).ptr());
   throw py::error_already_set();
 }
 
@@ -152,13 +155,18 @@ gravity update and the box's turn, 2 degrees per held key, as in the window.)")
              const std::string text = stateCsv(s);
              std::string error;
              bool written;
+             int failure;
              {
                py::gil_scoped_release release;
                written = writeFileAtomically(path.string(), text, error);
+               failure = errno;
              }
-             if (!written) raiseOSError(error);
+             if (!written) raiseOSError(error, failure);
            },
-           "path"_a, "Writes the state to `path` as sph-bench --dump does: whole or not at all.")
+           "path"_a, R"(Writes the state to `path` as sph-bench --dump does: whole or not at all.
+A file there is replaced, keeping its mode, access control list and extended
+attributes; its other hard links keep the old text. A file the user may not
+write, or a link the kernel would not follow, raises PermissionError.)")
       .def_property_readonly("positions", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, position), true);
       }, "(N, 3) float32: each particle's position, in the box's coordinates")
@@ -210,13 +218,13 @@ void bindToolParts(py::module_& module) {
         std::string error;
         // Opening refuses all that the tools' early check refuses, and a
         // device or pipe besides, so it is the whole check here.
-        if (!openPendingFile(path.string(), *file, error)) raiseOSError(error);
+        if (!openPendingFile(path.string(), *file, error)) raiseOSError(error, errno);
         return file;
       }))
       .def("fileno", [](const OwnedPendingFile& file) { return file.descriptor; })
       .def("commit", [](OwnedPendingFile& file) {
         std::string error;
-        if (!commitPendingFile(file, error)) raiseOSError(error);
+        if (!commitPendingFile(file, error)) raiseOSError(error, errno);
       })
       .def("discard", [](OwnedPendingFile& file) { discardPendingFile(file); });
   py::class_<ProgressLine>(module, "_ProgressLine", "frames done/total, frames/s on a terminal's standard error")
