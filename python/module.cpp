@@ -36,8 +36,11 @@ constexpr int64_t INT32_TOP = std::numeric_limits<int32_t>::max();
 // between two parts of a frame, it looks for Ctrl-C (see SignalCheck).
 constexpr auto SIGNAL_CHECK_INTERVAL = std::chrono::milliseconds(100);
 
-[[noreturn]] void raiseOSError(const std::string& message) {
-  PyErr_SetString(PyExc_OSError, message.c_str());
+// The OSError that errno names (PermissionError for EACCES,
+// FileNotFoundError for ENOENT), with the tools' message as its text.
+[[noreturn]] void raiseOSError(const std::string& message, int errorNumber) {
+  if (errorNumber == 0) PyErr_SetString(PyExc_OSError, message.c_str());
+  else PyErr_SetObject(PyExc_OSError, py::make_tuple(errorNumber, message).ptr());
   throw py::error_already_set();
 }
 
@@ -234,17 +237,22 @@ sha256sum gives for that file.)")
              const std::string text = stateCsv(self);
              std::string error;
              bool written;
+             int failure;
              {
                py::gil_scoped_release release;
                written = writeFileAtomically(path.string(), text, error);
+               failure = errno;
              }
-             if (!written) raiseOSError(error);
+             if (!written) raiseOSError(error, failure);
            },
            "path"_a, R"(state_csv(self, path: str | os.PathLike) -> None
 
 Writes the state to `path` as sph-bench --dump does (id, position, velocity,
-density, pressure, a row a particle): whole or not at all. OSError if it
-cannot.)")
+density, pressure, a row a particle): whole or not at all. A file there is
+replaced, keeping its mode, access control list and extended attributes; its
+other hard links keep the old text. A file the user may not write, or a link
+the kernel would not follow, raises PermissionError; OSError if it cannot
+write otherwise.)")
       .def_property_readonly("positions", [](py::handle self) {
         return particleField<float>(self, offsetof(Particle, position), true);
       }, POSITIONS_DOC)
@@ -298,13 +306,13 @@ void bindToolParts(py::module_& module) {
         std::string error;
         // Opening refuses all that the tools' early check refuses, and a
         // device or pipe besides, so it is the whole check here.
-        if (!openPendingFile(path.string(), *file, error)) raiseOSError(error);
+        if (!openPendingFile(path.string(), *file, error)) raiseOSError(error, errno);
         return file;
       }), "path"_a, "__init__(self, path: str | os.PathLike) -> None")
       .def("fileno", [](const OwnedPendingFile& file) { return file.descriptor; }, "fileno(self) -> int")
       .def("commit", [](OwnedPendingFile& file) {
         std::string error;
-        if (!commitPendingFile(file, error)) raiseOSError(error);
+        if (!commitPendingFile(file, error)) raiseOSError(error, errno);
       }, "commit(self) -> None")
       .def("discard", [](OwnedPendingFile& file) { discardPendingFile(file); }, "discard(self) -> None");
   py::class_<ProgressLine>(module, "_ProgressLine", "frames done/total, frames/s on a terminal's standard error")

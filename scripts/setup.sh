@@ -8,7 +8,7 @@ native=(
   build-essential cmake            # compiler and build
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dev libgl1-mesa-dri  # window and drawing
   libegl-dev libegl-mesa0 libpng-dev libcli11-dev ffmpeg            # headless tools: drawing, PNG, command line, films
-  libgtest-dev libbenchmark-dev libssl-dev                          # tests, benchmarks, SHA-256
+  libgtest-dev libbenchmark-dev libssl-dev acl                      # tests, benchmarks, SHA-256, access lists
   python3 python3-numpy python3-meshio                              # tools tests, reading the data back
   python3-dev pybind11-dev python3-pybind11 python3-pytest          # the Python module and its tests
   xvfb xdotool imagemagick x11-utils                                # window test

@@ -8,6 +8,7 @@ import pydoc
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -161,8 +162,47 @@ def test_refused_steps_and_files_change_nothing(tmp_path):
             simulation.step(*arguments, **keywords)
     with pytest.raises(OSError, match="No such file"):
         simulation.state_csv(tmp_path / "missing" / "state.csv")
+    with tempfile.TemporaryDirectory() as own:  # a user's own file, write-protected
+        keep = os.path.join(own, "keep.csv")
+        with open(keep, "w") as old:
+            old.write("keep\n")
+        os.chmod(keep, 0o444)
+        for path in [own, keep] if os.geteuid() == 0 else []:
+            os.chown(path, 1234, 1234)
+        refused = f"PermissionError: cannot write '{keep}': Permission denied"
+        assert as_ordinary_user(lambda: simulation.state_csv(keep)) == refused
+        assert as_ordinary_user(lambda: sph._sph._PendingFile(keep)) == refused  # sph.dataset's --out
+        assert open(keep).read() == "keep\n"
     assert (simulation.frame, simulation.digest(), simulation.gravity, simulation.angles) == before
     assert os.listdir(tmp_path) == []
+
+
+def as_ordinary_user(attempt):
+    """The exception attempt() raises, as 'Type: strerror' (or 'done'): as
+    user 1234 in a child process when this one is root, as this user otherwise."""
+    def outcome():
+        try:
+            attempt()
+        except OSError as error:
+            return f"{type(error).__name__}: {error.strerror}"
+        return "done"
+    if os.geteuid() != 0:
+        return outcome()
+    reading, writing = os.pipe()
+    child = os.fork()
+    if child == 0:
+        try:
+            os.setgroups([])
+            os.setresgid(1234, 1234, 1234)
+            os.setresuid(1234, 1234, 1234)
+            os.write(writing, outcome().encode())
+        finally:
+            os._exit(0)
+    os.close(writing)
+    with os.fdopen(reading) as result:
+        told = result.read()
+    os.waitpid(child, 0)
+    return told
 
 
 def dataset(tmp_path, name, *arguments):

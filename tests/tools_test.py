@@ -7,6 +7,8 @@ pictures, the particle data equal to sph-bench's dump, refusals and failures.
 
     tools_test.py PATH/TO/sph-bench PATH/TO/sph-record [TestCase ...]
 """
+import contextlib
+import fcntl
 import os
 import pty
 import random
@@ -29,7 +31,7 @@ SUMMARY = re.compile(r"frames: (\d+) threads: (\d+) particles: (\d+) seconds: \d
 
 
 def run(*args, file_limit=0, timeout=600, cwd=None, program=None, env=None, stdout=subprocess.PIPE, emulator=(),
-        closed=None):
+        closed=None, user=None):
     def limit_file_size():  # writes past the limit fail with EFBIG, as on a full disk
         if file_limit:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -38,7 +40,28 @@ def run(*args, file_limit=0, timeout=600, cwd=None, program=None, env=None, stdo
             os.close(closed)
     return subprocess.run([*emulator, program or BENCH, *map(str, args)], stdout=stdout, stderr=subprocess.PIPE,
                           text=True, stdin=subprocess.DEVNULL, preexec_fn=limit_file_size, timeout=timeout, cwd=cwd,
-                          env=env)
+                          env=env, user=user, group=user, extra_groups=None if user is None else [])
+
+
+@contextlib.contextmanager
+def protected_symlinks():
+    """fs.protected_symlinks set inside, where this process may set it (root):
+    yields whether it is. Other tests that set it wait (a lock on the setting)."""
+    try:
+        setting = os.open("/proc/sys/fs/protected_symlinks", os.O_RDWR)
+    except OSError:
+        yield False
+        return
+    try:
+        fcntl.flock(setting, fcntl.LOCK_EX)
+        old = os.pread(setting, 8, 0)
+        os.pwrite(setting, b"1", 0)
+        try:
+            yield True
+        finally:
+            os.pwrite(setting, old, 0)
+    finally:
+        os.close(setting)
 
 
 def digest_of(frames, threads, holds):
@@ -105,7 +128,10 @@ class BenchOutput(unittest.TestCase):
                     (0, [target], 64 * 1024, 1, "File too large"), (0, [target, "--layers", "1,1,2"], 0, 0, "")]:
                 with open(target, "w") as old:
                     old.write("x" * 100000)
-                os.chmod(target, 0o600)  # kept by the file that replaces it
+                os.chmod(target, 0o600)  # kept by the file that replaces it, with its access list and attributes
+                subprocess.run(["setfacl", "-m", "u:1234:rw", target], check=True)
+                os.setxattr(target, "user.origin", b"made by hand")
+                access = subprocess.run(["getfacl", target], capture_output=True, text=True, check=True).stdout
                 result = run("--frames", frames, "--dump", *args, file_limit=limit, timeout=60)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(message, result.stderr)
@@ -115,7 +141,35 @@ class BenchOutput(unittest.TestCase):
             self.assertEqual(open(target).read(), "id,x,y,z,vx,vy,vz,density,pressure\n"
                              "0,1.05000007,0,1.05000007,0,0,0,0.349999994,0\n"
                              "1,1.05000007,0,3.14999986,0,0,0,0.349999994,0\n")
-            self.assertEqual(os.stat(target).st_mode & 0o777, 0o600)
+            self.assertEqual(os.stat(target).st_mode & 0o777, 0o660)  # the group bits: the access list's mask
+            self.assertEqual(subprocess.run(["getfacl", target], capture_output=True, text=True).stdout, access)
+            self.assertEqual(os.getxattr(target, "user.origin"), b"made by hand")
+
+    def test_refused_before_the_run_where_the_shell_refuses(self):
+        # A file the user may not write (root may), and another user's link in
+        # a sticky world-writable folder while fs.protected_symlinks is set.
+        with tempfile.TemporaryDirectory() as own, tempfile.TemporaryDirectory() as shared, protected_symlinks() as on:
+            keep, link = f"{own}/keep.csv", f"{shared}/link.csv"
+            with open(keep, "w") as old:
+                old.write("keep\n")
+            os.chmod(keep, 0o444)
+            os.chmod(shared, 0o1777)
+            os.symlink(keep, link)
+            root = os.geteuid() == 0
+            for path in [own, keep, link] if root else []:
+                os.lchown(path, 1234, 1234)
+            unset = "" if on and root else "another user's link and fs.protected_symlinks need root"
+            for path, user, skipped in [(keep, 1234 if root else None, ""), (link, None, unset)]:
+                with self.subTest(path=path):
+                    if skipped:
+                        self.skipTest(skipped)
+                    try:
+                        result = run("--frames", 2000000000, "--dump", path, user=user, timeout=60)
+                    except PermissionError:
+                        self.skipTest("another user may not run sph-bench where it is built")
+                    self.assertEqual((result.returncode, result.stdout), (1, ""))
+                    self.assertEqual(result.stderr, f"sph-bench: cannot write '{path}': Permission denied\n")
+                    self.assertEqual(open(keep).read(), "keep\n")
 
     def test_links_and_long_names(self):
         with tempfile.TemporaryDirectory() as folder:

@@ -4,13 +4,19 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
-// The web build's C library has no kernel headers; no /proc there either.
+// The web build's C library has no kernel headers, no /proc, no extended
+// attributes, and one user whose real and effective ids are the same (its
+// faccessat takes no flags).
 #if __has_include(<linux/magic.h>)
 #include <linux/magic.h>
+#include <sys/xattr.h>
+#define EFFECTIVE_IDS AT_EACCESS
 #else
 #define PROC_SUPER_MAGIC 0x9fa0
+#define EFFECTIVE_IDS 0
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -25,6 +31,18 @@ namespace {
 
 std::string describe(const std::string& what, const std::string& path, int errorNumber) {
   return what + " '" + path + "': " + std::strerror(errorNumber);
+}
+
+// A failure: a message for people in `error`, and errno for programs (the
+// Python module raises the OSError that errno names).
+bool fail(std::string& error, const std::string& message, int errorNumber) {
+  error = message;
+  errno = errorNumber;
+  return false;
+}
+
+bool fail(std::string& error, const std::string& what, const std::string& path, int errorNumber) {
+  return fail(error, describe(what, path, errorNumber), errorNumber);
 }
 
 enum class TargetKind { Missing, Regular, Directory, Other, Unusable };
@@ -58,6 +76,17 @@ Target follow(const std::string& path) {
   if (path.empty()) {  // names no file: left Missing, it would be written in "." and never linked
     target.kind = TargetKind::Unusable;
     target.failure = ENOENT;
+    return target;
+  }
+  // The kernel follows the links first, as for a shell's `>`, and refuses
+  // what it would refuse there: with fs.protected_symlinks, another user's
+  // link in a shared sticky folder such as /tmp. The walk below only finds
+  // where the file is.
+  const int probe = open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (probe >= 0) close(probe);
+  else if (errno == EACCES) {
+    target.kind = TargetKind::Unusable;
+    target.failure = EACCES;
     return target;
   }
   for (int links = 0; links <= 40; ++links) {  // the kernel's own limit
@@ -152,15 +181,46 @@ int linkIntoPlace(const PendingFile& file) {
   return failure;
 }
 
-// The file that is replaced keeps its mode, and its owner and group where
-// this process may give them (root may; others may give a group of their
-// own).
-void takeOverAttributes(const PendingFile& file) {
-  struct stat old;
-  if (fstatat(file.folder, file.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode)) return;
-  if (fchown(file.descriptor, old.st_uid, old.st_gid) != 0)
-    static_cast<void>(fchown(file.descriptor, uid_t(-1), old.st_gid) == 0);
-  fchmod(file.descriptor, old.st_mode & 07777);
+#if __has_include(<linux/magic.h>)
+// Carries the extended attributes of the file at `from` over to `to`, its
+// access control list (system.posix_acl_access) among them: those it names
+// keep their access, and the mode's group bits, which are then the list's
+// mask, mean what they meant. Returns 0, or why the list could not be
+// carried; others the process may not set (security.* for an ordinary user)
+// are left behind, as cp --preserve=all leaves them.
+int carryAttributes(const std::string& from, int to) {
+  std::string names(std::size_t(std::max(listxattr(from.c_str(), nullptr, 0), ssize_t(0))), '\0');
+  names.resize(std::size_t(std::max(listxattr(from.c_str(), names.data(), names.size()), ssize_t(0))));
+  for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    const char* const name = names.c_str() + at;
+    std::string value(std::size_t(std::max(getxattr(from.c_str(), name, nullptr, 0), ssize_t(0))), '\0');
+    value.resize(std::size_t(std::max(getxattr(from.c_str(), name, value.data(), value.size()), ssize_t(0))));
+    if (fsetxattr(to, name, value.data(), value.size(), 0) != 0 && std::strcmp(name, "system.posix_acl_access") == 0)
+      return errno;
+  }
+  return 0;
+}
+#else
+int carryAttributes(const std::string&, int) { return 0; }
+#endif
+
+// The file that is replaced keeps its mode, its access control list and
+// other extended attributes, and its owner and group where this process may
+// give them (root may; others may give a group of their own). Returns 0, or
+// an errno when the replacement would open the file wider.
+int takeOverAttributes(const PendingFile& file) {
+  const int old = openat(file.folder, file.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (old < 0) return 0;  // nothing to replace
+  struct stat status;
+  int failure = 0;
+  if (fstat(old, &status) == 0 && S_ISREG(status.st_mode)) {
+    if (fchown(file.descriptor, status.st_uid, status.st_gid) != 0)
+      static_cast<void>(fchown(file.descriptor, uid_t(-1), status.st_gid) == 0);
+    failure = carryAttributes(procName(old), file.descriptor);
+    fchmod(file.descriptor, status.st_mode & 07777);
+  }
+  close(old);
+  return failure;
 }
 
 bool writeAll(int descriptor, const std::string& text) {
@@ -179,14 +239,10 @@ bool writeAll(int descriptor, const std::string& text) {
 bool writeInPlace(const Target& target, const std::string& path, const std::string& text, std::string& error) {
   const int own = ownDescriptor(target.path);
   const int descriptor = own >= 0 ? own : open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (descriptor < 0) {
-    error = describe("cannot open", path, errno);
-    return false;
-  }
+  if (descriptor < 0) return fail(error, "cannot open", path, errno);
   int failure = writeAll(descriptor, text) ? 0 : errno;
   if (own < 0 && close(descriptor) != 0 && failure == 0 && errno != EINTR) failure = errno;
-  if (failure != 0) error = describe("cannot write", path, failure);
-  return failure == 0;
+  return failure == 0 || fail(error, "cannot write", path, failure);
 }
 
 bool openPendingFileAt(const Target& target, const std::string& path, PendingFile& file, std::string& error) {
@@ -197,18 +253,22 @@ bool openPendingFileAt(const Target& target, const std::string& path, PendingFil
     case TargetKind::Regular:
       break;
     case TargetKind::Directory:
-      error = describe("cannot write", path, EISDIR);
-      return false;
+      return fail(error, "cannot write", path, EISDIR);
     case TargetKind::Other:
-      error = "cannot replace '" + path + "': not a regular file";
-      return false;
+      return fail(error, "cannot replace '" + path + "': not a regular file", 0);
     case TargetKind::Unusable:
-      error = describe("cannot write", path, target.failure);
-      return false;
+      return fail(error, "cannot write", path, target.failure);
   }
   file.name = nameOf(target.path);
   file.folder = open(folderOf(target.path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   int failure = errno;
+  // A file the user may not write is left as it is, as the shell's `>`
+  // leaves it (root may write any).
+  if (file.folder >= 0 && target.kind == TargetKind::Regular &&
+      faccessat(file.folder, file.name.c_str(), W_OK, EFFECTIVE_IDS) != 0) {
+    discardPendingFile(file);  // errno kept
+    return fail(error, "cannot write", path, errno);
+  }
   if (file.folder >= 0) {
     // Where unnamed files are refused the named way is tried, and its
     // failure is the one reported.
@@ -222,8 +282,7 @@ bool openPendingFileAt(const Target& target, const std::string& path, PendingFil
     file.temporaryName.clear();
   }
   discardPendingFile(file);
-  error = describe("cannot create a file beside", path, failure);
-  return false;
+  return fail(error, "cannot create a file beside", path, failure);
 }
 
 }  // namespace
@@ -233,31 +292,31 @@ bool openPendingFile(const std::string& path, PendingFile& file, std::string& er
 }
 
 bool commitPendingFile(PendingFile& file, std::string& error) {
-  takeOverAttributes(file);
+  int failure = takeOverAttributes(file);
   // On disk before it has its name, so a crash cannot leave an empty file
   // there. EINVAL: the file system has nothing to sync (some special mounts).
-  if (fsync(file.descriptor) != 0 && errno != EINVAL) {
-    error = describe("cannot write", file.path, errno);
+  if (failure == 0 && fsync(file.descriptor) != 0 && errno != EINVAL) failure = errno;
+  if (failure != 0) {
     discardPendingFile(file);
-    return false;
+    return fail(error, "cannot write", file.path, failure);
   }
-  int failure = 0;
   if (file.temporaryName.empty()) failure = linkIntoPlace(file);
   else if (renameat(file.folder, file.temporaryName.c_str(), file.folder, file.name.c_str()) == 0)
     file.temporaryName.clear();  // the target now
   else failure = errno;
   discardPendingFile(file);
-  if (failure != 0) error = describe("cannot replace", file.path, failure);
-  return failure == 0;
+  return failure == 0 || fail(error, "cannot replace", file.path, failure);
 }
 
 void discardPendingFile(PendingFile& file) {
+  const int failure = errno;  // what a caller reports, untouched by the cleaning
   if (file.descriptor >= 0) close(file.descriptor);
   file.descriptor = -1;
   if (!file.temporaryName.empty()) unlinkat(file.folder, file.temporaryName.c_str(), 0);
   file.temporaryName.clear();
   if (file.folder >= 0) close(file.folder);
   file.folder = -1;
+  errno = failure;
 }
 
 bool checkFileCanBeWritten(const std::string& path, std::string& error) {
@@ -275,9 +334,8 @@ bool writeFileAtomically(const std::string& path, const std::string& text, std::
   PendingFile file;
   if (!openPendingFileAt(target, path, file, error)) return false;
   if (!writeAll(file.descriptor, text)) {
-    error = describe("cannot write", path, errno);
     discardPendingFile(file);
-    return false;
+    return fail(error, "cannot write", path, errno);
   }
   return commitPendingFile(file, error);
 }

@@ -6,13 +6,23 @@
 // short temporary name beside the target instead (sph-PID-N.tmp), which
 // every failure the program itself sees removes. Replacing an existing file
 // goes through such a name for the instant between two system calls, since
-// linkat cannot replace; the new file takes the old one's mode (and, where
-// allowed, its owner and group).
+// linkat cannot replace; the new file takes the old one's mode, access
+// control list and other extended attributes (and, where allowed, its owner
+// and group). A file with other hard links is replaced, not written through:
+// its other names keep the old text.
 //
 // A target is found as a shell's `>` finds it: links are followed, and a
 // link to a file has that file replaced in the folder where it really is,
-// the link kept. Everything happens relative to that folder, so a name the
-// system takes, however long, can be written and replaced.
+// the link kept. What the shell would refuse is refused before anything is
+// written: a link the kernel would not follow (fs.protected_symlinks:
+// another user's link in a sticky world-writable folder such as /tmp), and
+// a file the user may not write (root may). Everything happens relative to
+// the file's folder, so a name the system takes, however long, can be
+// written and replaced.
+//
+// Every failure returns false with a message in `error`, and errno at its
+// reason (0 when the system gave none), which the Python module raises as
+// the matching OSError.
 #pragma once
 
 #include <string>
@@ -44,9 +54,9 @@ bool commitPendingFile(PendingFile& file, std::string& error);
 void discardPendingFile(PendingFile& file);
 
 // Checks early, before a long run, that `path` can be written: its name is
-// one the system takes, it is not a directory, and a file can be created
-// in its folder. Leaves nothing behind. On failure returns false with a
-// message in `error`.
+// one the system takes, it is not a directory, a file there may be written,
+// and a file can be created in its folder. Leaves nothing behind. On
+// failure returns false with a message in `error`.
 bool checkFileCanBeWritten(const std::string& path, std::string& error);
 
 // Writes `text` to `path` as a pending file. A device, pipe or terminal

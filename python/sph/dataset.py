@@ -142,7 +142,7 @@ def main(argv=None):
         # Opened first, so a path that cannot be written fails before the runs.
         pending = _PendingFile(arguments.out)
     except OSError as error:
-        print(f"sph.dataset: {error}", file=sys.stderr)
+        print(f"sph.dataset: {error.strerror or error}", file=sys.stderr)
         return 1
     progress = _ProgressLine()
     try:
@@ -156,7 +156,7 @@ def main(argv=None):
         write_archive(pending, arrays)
     except OSError as error:
         pending.discard()
-        print(f"sph.dataset: {error}", file=sys.stderr)
+        print(f"sph.dataset: {error.strerror or error}", file=sys.stderr)
         return 1
     print(f"runs: {arguments.runs} frames: {arguments.frames} kept: {len(arrays['kept_frames'])} "
           f"particles: {arrays['particle_count']} written: {arguments.out}")
