@@ -26,7 +26,7 @@ from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web", "drivers"))
 from engines import Firefox, start_xvfb, webkitgtk  # noqa: E402
 from headless_chromium import SERVE, chromium, serve, start_server, stop  # noqa: E402
 
