@@ -15,6 +15,7 @@ depends on the frame rate.
 import http.client
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -114,15 +115,40 @@ def message(driver):
     return driver.execute_script("const m = document.getElementById('message'); return m.hidden ? '' : m.textContent")
 
 
-def plain_server(test):
-    """Python's own static server for the page, which sends no headers; returns its address
-    and a function that counts the page's loads from its log."""
+def plain_server(test, folder=None):
+    """Python's own static server for `folder` (the page's), which sends no headers; returns
+    its address and a function that counts the loads of a page of it ("" the simulator's)
+    from its log."""
     log = tempfile.TemporaryFile("w+")
     server, url = start_server(sys.executable, "-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
-                               PAGE, "0", log=log)
+                               folder or PAGE, "0", log=log)
     test.addCleanup(stop, server)
     test.addCleanup(log.close)
-    return url, lambda: (log.seek(0), len(re.findall(r'"GET /(\?\S*)? HTTP', log.read())))[1]
+    return url, lambda name="": (log.seek(0), len(re.findall(rf'"GET /{re.escape(name)}(\?\S*)? HTTP', log.read())))[1]
+
+
+def frames_drawn(driver):
+    return driver.execute_script("return Module.sphFramesDrawn || 0")
+
+
+def settled(driver, picture_of, differ, frames=3, seconds=60):
+    """picture_of(canvas) once it stays the same (`differ` says by how much two differ) over
+    `frames` frames drawn: the screen shows a frame some time after the page drew it, longer
+    on a busy machine. After `seconds` the last one, settled or not."""
+    deadline = time.monotonic() + seconds
+    picture = picture_of(canvas(driver))
+    while True:
+        start = frames_drawn(driver)
+        wait_for(lambda: frames_drawn(driver) >= start + frames or time.monotonic() > deadline)
+        time.sleep(0.5)
+        later = picture_of(canvas(driver))
+        if not differ(later, picture) or time.monotonic() > deadline:
+            return later
+        picture = later
+
+
+def steady_box(driver):
+    return settled(driver, box_lines, lambda a, b: (a != b).sum() > 50)
 
 
 class Page(unittest.TestCase):
@@ -162,8 +188,7 @@ class Page(unittest.TestCase):
 
         before = box_lines(picture)
         type_keys(driver, ["q", Keys.ENTER, " ", "1", Keys.F1, Keys.PAGE_UP])
-        time.sleep(1)
-        self.assertLessEqual((box_lines(canvas(driver)) != before).sum(), 50, "keys that do nothing turned the box")
+        self.assertLessEqual((steady_box(driver) != before).sum(), 50, "keys that do nothing turned the box")
         turns = [Keys.ARROW_UP] + ([driver.find_element(By.CSS_SELECTOR, "[aria-label=Left]")]
                                    if ENGINE == "chromium" else [])
         for turn in turns:
@@ -175,21 +200,22 @@ class Page(unittest.TestCase):
                                      "the arrow scrolled the page")
                 else:  # an on-page arrow button
                     ActionChains(driver).click_and_hold(turn).pause(seconds).release(turn).perform()
-                time.sleep(0.5)
-                turned = box_lines(canvas(driver))
+                turned = steady_box(driver)
                 if (turned != before).sum() > 200:
                     break
             self.assertGreater((turned != before).sum(), 200, f"{turn} does not turn the box")
-            time.sleep(1)
+            start = frames_drawn(driver)
+            self.assertTrue(wait_for(lambda: frames_drawn(driver) >= start + 5), "the frames stopped")
             self.assertLessEqual((box_lines(canvas(driver)) != turned).sum(), 50, f"{turn} goes on after release")
             before = turned
 
         press(driver, ("down", Keys.ESCAPE), ("up", Keys.ESCAPE))
         self.assertTrue(wait_for(lambda: "The program has ended" in message(driver), 10))
-        last, title = canvas(driver), driver.title
+        drawn, title = frames_drawn(driver), driver.title
+        last = settled(driver, lambda picture: picture, lambda a, b: (a != b).any(), frames=0, seconds=30)
         time.sleep(2.5)  # more than two readings of the title
-        self.assertEqual(driver.title, title, "the title goes on changing after Escape")
-        self.assertTrue((canvas(driver) == last).all(), "frames go on after Escape")
+        self.assertEqual((frames_drawn(driver), driver.title), (drawn, title), "frames go on after Escape")
+        self.assertTrue((canvas(driver) == last).all(), "the picture changes after Escape")
         self.assertGreater((box_lines(last)).sum(), 500, "the last picture is gone")
 
         driver.get(self.url + "?threads=1")  # a link that answers the question
@@ -198,14 +224,42 @@ class Page(unittest.TestCase):
 
     def test_on_a_plain_static_server(self):
         # Threads from the page's own service worker after one reload at most, and none later.
-        url, loads = plain_server(self)
+        # A copy of the page, with a blog beside it that shows a picture from another site.
+        folder = tempfile.mkdtemp(prefix="sph-host.")
+        self.addCleanup(shutil.rmtree, folder)
+        shutil.copytree(PAGE, folder, dirs_exist_ok=True)
+        pictures = tempfile.mkdtemp(prefix="sph-pictures.", dir=folder)  # served by another origin
+        subprocess.run(["convert", "-size", "8x6", "xc:red", os.path.join(pictures, "red.png")], check=True)
+        other_site, _ = plain_server(self, pictures)
+        with open(os.path.join(folder, "blog.html"), "w") as blog:
+            blog.write(f'<!DOCTYPE html><title>Blog</title><img id="picture" src="{other_site}red.png">')
+        url, loads = plain_server(self, folder)
+        driver = self.driver
         threads = 1 if ENGINE == "webkitgtk" else 2
         for visit in (1, 2):
-            self.driver.get(url + "?threads=2" if threads == 2 else url)
-            self.running(self.driver, threads)
+            driver.get(url + "?threads=2" if threads == 2 else url)
+            self.running(driver, threads)
             self.assertLessEqual(loads(), visit + 1)
-        self.assertEqual(self.driver.execute_script("return crossOriginIsolated"), True)
-        self.assertEqual(console_errors(self.driver), [])
+        self.assertEqual(driver.execute_script("return crossOriginIsolated"), True)
+        self.assertEqual(console_errors(driver), [])
+        page_loads = loads()
+
+        # The worker leaves the blog as the server sends it: the picture shows, no isolation.
+        driver.get(url + "blog.html")
+        picture = "const p = document.getElementById('picture'); "
+        self.assertTrue(wait_for(lambda: driver.execute_script(picture + "return p.complete"), 30))
+        self.assertEqual(driver.execute_script(
+            picture + "return [p.naturalWidth, crossOriginIsolated, navigator.serviceWorker.controller !== null]"),
+            [8, False, True])
+        # With its script gone from the server, the worker unregisters on the next page load,
+        # and reloads nothing.
+        os.remove(os.path.join(folder, "isolation_worker.js"))
+        driver.get(url + "blog.html")
+        self.assertTrue(wait_for(lambda: driver.execute_script(
+            "navigator.serviceWorker.getRegistrations().then((found) => { window.registered = found.length; }); "
+            "return window.registered === 0"), 30), "the worker stays with its script gone")
+        time.sleep(1)
+        self.assertEqual((loads(), loads("blog.html")), (page_loads, 2))
 
     def test_a_bypassed_worker_gives_one_thread(self):
         url, loads = plain_server(self)
