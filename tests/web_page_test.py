@@ -4,11 +4,14 @@
 engine: the dialogue on the page, the title, the picture, keys, Escape, the
 browser's console where the engine hands it over, and the page on a plain
 static server with no headers (threads after at most one reload where the
-browser shares memory, the single-thread build where it does not). In
+browser shares memory, the single-thread build where it does not; a blog
+beside it left as the server sends it, its picture from another site shown;
+the service worker gone, with no reload, once its script is gone). In
 Chromium also: a service worker the browser bypasses, a phone (touch
 targets, End and Start again, tilt, a huge pasted answer), no WebGL, and the
 server's answer to a NUL. Every wait polls with a generous limit; nothing
-depends on the frame rate.
+depends on the frame rate: a picture is taken once it has settled, counting
+the frames the page has drawn.
 
     web_page_test.py ENGINE PATH/TO/build-web/page     ENGINE: chromium, firefox, webkitgtk
 """
