@@ -4,17 +4,21 @@
 engine: the dialogue on the page, the title, the picture, keys, Escape, the
 browser's console where the engine hands it over, and the page on a plain
 static server with no headers (threads after at most one reload where the
-browser shares memory, the single-thread build where it does not). In
+browser shares memory, the single-thread build where it does not; a blog
+beside it left as the server sends it, its picture from another site shown;
+the service worker gone, with no reload, once its script is gone). In
 Chromium also: a service worker the browser bypasses, a phone (touch
 targets, End and Start again, tilt, a huge pasted answer), no WebGL, and the
 server's answer to a NUL. Every wait polls with a generous limit; nothing
-depends on the frame rate.
+depends on the frame rate: a picture is taken once it has settled, counting
+the frames the page has drawn.
 
     web_page_test.py ENGINE PATH/TO/build-web/page     ENGINE: chromium, firefox, webkitgtk
 """
 import http.client
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -26,7 +30,7 @@ from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web", "drivers"))
 from engines import Firefox, start_xvfb, webkitgtk  # noqa: E402
 from headless_chromium import SERVE, chromium, serve, start_server, stop  # noqa: E402
 
@@ -114,15 +118,45 @@ def message(driver):
     return driver.execute_script("const m = document.getElementById('message'); return m.hidden ? '' : m.textContent")
 
 
-def plain_server(test):
-    """Python's own static server for the page, which sends no headers; returns its address
-    and a function that counts the page's loads from its log."""
+def plain_server(test, folder=None):
+    """Python's own static server for `folder` (the page's), which sends no headers; returns
+    its address and a function that counts the page's loads from its log."""
     log = tempfile.TemporaryFile("w+")
     server, url = start_server(sys.executable, "-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
-                               PAGE, "0", log=log)
+                               folder or PAGE, "0", log=log)
     test.addCleanup(stop, server)
     test.addCleanup(log.close)
     return url, lambda: (log.seek(0), len(re.findall(r'"GET /(\?\S*)? HTTP', log.read())))[1]
+
+
+def changed(a, b):
+    """Pixels that differ between two pictures; all of them if their sizes differ (the page
+    scrolled while the picture was taken: a key that scrolls it may still be on its way)."""
+    return (a != b).sum() if a.shape == b.shape else a.size
+
+
+def frames_drawn(driver):
+    return driver.execute_script("return Module.sphFramesDrawn || 0")
+
+
+def settled(driver, picture_of, differ, frames=3, seconds=60):
+    """picture_of(canvas) once it stays the same (`differ` says by how much two differ) over
+    `frames` frames drawn: the screen shows a frame some time after the page drew it, longer
+    on a busy machine. After `seconds` the last one, settled or not."""
+    deadline = time.monotonic() + seconds
+    picture = picture_of(canvas(driver))
+    while True:
+        start = frames_drawn(driver)
+        wait_for(lambda: frames_drawn(driver) >= start + frames or time.monotonic() > deadline)
+        time.sleep(0.5)
+        later = picture_of(canvas(driver))
+        if not differ(later, picture) or time.monotonic() > deadline:
+            return later
+        picture = later
+
+
+def steady_box(driver):
+    return settled(driver, box_lines, lambda a, b: changed(a, b) > 50)
 
 
 class Page(unittest.TestCase):
@@ -162,8 +196,7 @@ class Page(unittest.TestCase):
 
         before = box_lines(picture)
         type_keys(driver, ["q", Keys.ENTER, " ", "1", Keys.F1, Keys.PAGE_UP])
-        time.sleep(1)
-        self.assertLessEqual((box_lines(canvas(driver)) != before).sum(), 50, "keys that do nothing turned the box")
+        self.assertLessEqual(changed(steady_box(driver), before), 50, "keys that do nothing turned the box")
         turns = [Keys.ARROW_UP] + ([driver.find_element(By.CSS_SELECTOR, "[aria-label=Left]")]
                                    if ENGINE == "chromium" else [])
         for turn in turns:
@@ -175,21 +208,22 @@ class Page(unittest.TestCase):
                                      "the arrow scrolled the page")
                 else:  # an on-page arrow button
                     ActionChains(driver).click_and_hold(turn).pause(seconds).release(turn).perform()
-                time.sleep(0.5)
-                turned = box_lines(canvas(driver))
-                if (turned != before).sum() > 200:
+                turned = steady_box(driver)
+                if changed(turned, before) > 200:
                     break
-            self.assertGreater((turned != before).sum(), 200, f"{turn} does not turn the box")
-            time.sleep(1)
-            self.assertLessEqual((box_lines(canvas(driver)) != turned).sum(), 50, f"{turn} goes on after release")
+            self.assertGreater(changed(turned, before), 200, f"{turn} does not turn the box")
+            start = frames_drawn(driver)
+            self.assertTrue(wait_for(lambda: frames_drawn(driver) >= start + 5), "the frames stopped")
+            self.assertLessEqual(changed(box_lines(canvas(driver)), turned), 50, f"{turn} goes on after release")
             before = turned
 
         press(driver, ("down", Keys.ESCAPE), ("up", Keys.ESCAPE))
         self.assertTrue(wait_for(lambda: "The program has ended" in message(driver), 10))
-        last, title = canvas(driver), driver.title
+        drawn, title = frames_drawn(driver), driver.title
+        last = settled(driver, lambda picture: picture, changed, frames=0, seconds=30)
         time.sleep(2.5)  # more than two readings of the title
-        self.assertEqual(driver.title, title, "the title goes on changing after Escape")
-        self.assertTrue((canvas(driver) == last).all(), "frames go on after Escape")
+        self.assertEqual((frames_drawn(driver), driver.title), (drawn, title), "frames go on after Escape")
+        self.assertEqual(changed(canvas(driver), last), 0, "the picture changes after Escape")
         self.assertGreater((box_lines(last)).sum(), 500, "the last picture is gone")
 
         driver.get(self.url + "?threads=1")  # a link that answers the question
@@ -198,14 +232,42 @@ class Page(unittest.TestCase):
 
     def test_on_a_plain_static_server(self):
         # Threads from the page's own service worker after one reload at most, and none later.
-        url, loads = plain_server(self)
+        # A copy of the page, with a blog beside it that shows a picture from another site.
+        folder = tempfile.mkdtemp(prefix="sph-host.")
+        self.addCleanup(shutil.rmtree, folder)
+        shutil.copytree(PAGE, folder, dirs_exist_ok=True)
+        pictures = tempfile.mkdtemp(prefix="sph-pictures.", dir=folder)  # served by another origin
+        subprocess.run(["convert", "-size", "8x6", "xc:red", os.path.join(pictures, "red.png")], check=True)
+        other_site, _ = plain_server(self, pictures)
+        with open(os.path.join(folder, "blog.html"), "w") as blog:  # counts its loads in the tab
+            blog.write(f'<!DOCTYPE html><title>Blog</title><img id="picture" src="{other_site}red.png"><script>'
+                       'sessionStorage.loads = Number(sessionStorage.loads || 0) + 1</script>')
+        url, loads = plain_server(self, folder)
+        driver = self.driver
         threads = 1 if ENGINE == "webkitgtk" else 2
         for visit in (1, 2):
-            self.driver.get(url + "?threads=2" if threads == 2 else url)
-            self.running(self.driver, threads)
+            driver.get(url + "?threads=2" if threads == 2 else url)
+            self.running(driver, threads)
             self.assertLessEqual(loads(), visit + 1)
-        self.assertEqual(self.driver.execute_script("return crossOriginIsolated"), True)
-        self.assertEqual(console_errors(self.driver), [])
+        self.assertEqual(driver.execute_script("return crossOriginIsolated"), True)
+        self.assertEqual(console_errors(driver), [])
+
+        # The worker leaves the blog as the server sends it: the picture shows, no isolation.
+        driver.get(url + "blog.html")
+        picture = "const p = document.getElementById('picture'); "
+        self.assertTrue(wait_for(lambda: driver.execute_script(picture + "return p.complete"), 30))
+        self.assertEqual(driver.execute_script(
+            picture + "return [p.naturalWidth, crossOriginIsolated, navigator.serviceWorker.controller !== null]"),
+            [8, False, True])
+        # With its script gone from the server, the worker unregisters on the next page load,
+        # and reloads nothing.
+        os.remove(os.path.join(folder, "isolation_worker.js"))
+        driver.get(url + "blog.html")
+        self.assertTrue(wait_for(lambda: driver.execute_script(
+            "navigator.serviceWorker.getRegistrations().then((found) => { window.registered = found.length; }); "
+            "return window.registered === 0"), 30), "the worker stays with its script gone")
+        time.sleep(1)
+        self.assertEqual(driver.execute_script("return sessionStorage.loads"), "2")
 
     def test_a_bypassed_worker_gives_one_thread(self):
         url, loads = plain_server(self)

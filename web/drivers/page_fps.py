@@ -24,7 +24,7 @@ import time
 
 from headless_chromium import chromium, serve, start_server, stop
 
-root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 page, threads, seconds = (sys.argv[1:] + [None] * 3)[:3]
 page = page or os.path.join(root, "build-web", "page")
 driver = chromium()

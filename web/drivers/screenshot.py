@@ -15,7 +15,7 @@ import time
 
 from headless_chromium import chromium, serve, stop
 
-root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 page, output, seconds = (sys.argv[1:] + [None] * 3)[:3]
 server, url = serve(page or os.path.join(root, "build-web", "page"))
 output = output or os.path.join(root, "docs", "web.png")

@@ -3,6 +3,7 @@ test: Debian's chromium through chromedriver (python3-selenium), with the
 flags it needs as root on a machine without a display or a GPU (WebGL then
 runs on SwiftShader, Chromium's own software renderer).
 """
+import os
 import re
 import subprocess
 import sys
@@ -12,7 +13,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 
-SERVE = __file__.replace("headless_chromium.py", "serve.py")
+SERVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "serve.py")
 
 
 def chromium(*flags, phone=False):
