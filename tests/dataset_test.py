@@ -121,7 +121,8 @@ def test_h5_folder_holds_the_npz_arrays_in_the_documented_layout(tmp_path):
         "seed": 3, "threads": 2, "layers": [4, 4, 5], "frames": 40, "every": 4, "compression": "lzf",
     }
     assert {name: metadata[name] for name in expected} == expected
-    assert (metadata["default_connectivity_radius"], metadata["dx"]) == (sph.SMOOTHING_LENGTH, sph.SPACING)
+    assert np.float32(metadata["default_connectivity_radius"]) == np.float32(sph.SMOOTHING_LENGTH)
+    assert np.float32(metadata["dx"]) == np.float32(sph.SPACING) and np.float32(metadata["dt"]) == 4 * sph.TIME_STEP
     for name, value in statistics(npz["positions"][:3]).items():  # the train split's
         assert np.allclose(metadata[name], value, rtol=1e-9, atol=1e-12), name
     assert set(metadata) == set(expected) | {"vel_mean", "vel_std", "acc_mean", "acc_std"}
@@ -163,12 +164,20 @@ def test_shards_that_are_not_one_set_are_refused(tmp_path, shard, message):
     assert message in result.stderr
 
 
+# Measured by a small process of its own: a child's peak counts the memory of
+# the process it was started from (this one, with a cluster's client).
+PEAK = """import os, subprocess, sys
+child = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
+_, status, usage = os.wait4(child.pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024)
+"""
+
+
 def peak_resident_bytes(*arguments):
-    child = subprocess.Popen(command(*arguments), stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(child.pid, 0)
-    child.returncode = os.waitstatus_to_exitcode(status)
-    assert child.returncode == 0
-    return usage.ru_maxrss * 1024
+    status, peak = subprocess.run([sys.executable, "-S", "-c", PEAK, *command(*arguments)], capture_output=True,
+                                  text=True, timeout=600, check=True).stdout.split()
+    assert status == "0"
+    return int(peak)
 
 
 def test_h5_memory_stays_flat_as_frames_grow_where_the_npz_grows(tmp_path):

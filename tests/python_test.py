@@ -1,6 +1,7 @@
 """The Python module as a user imports it (PYTHONPATH at the build's package,
-laid out as installed): the pinned digests, views, several simulations,
-and refusals (the data set: dataset_test.py). Run by CTest with Debian's python3 -m pytest."""
+laid out as installed): the pinned digests, views, several simulations and
+refusals (sph.dataset: dataset_test.py). Run by CTest with Debian's python3
+-m pytest."""
 import os
 import threading
 

@@ -105,8 +105,8 @@ def block_layers(text):
 def add_h5_options(parser, compression_default):
     parser.add_argument("--split", metavar="TRAIN,VALID,TEST",
                         help="shares of the runs, in order, for train.h5, valid.h5, test.h5 (default 80,10,10)")
-    parser.add_argument("--compression", choices=("none", "lzf", "gzip"), default=compression_default,
-                        help="of position and velocity, with the shuffle filter (default none)")
+    parser.add_argument("--compression", choices=("none", "lzf", "gzip"),
+                        help=f"of position and velocity, with the shuffle filter (default {compression_default})")
 
 
 def parse_arguments(argv):
@@ -129,7 +129,7 @@ def parse_arguments(argv):
                         help="the seeded block (default 20,20,40: 16000 particles)")
     parser.add_argument("--out", required=True, metavar="PATH",
                         help="the archive, the folder (h5), or the shard file (--first-run)")
-    add_h5_options(parser, None)
+    add_h5_options(parser, "none")
     parser.add_argument("--first-run", type=whole_number(0, INT32_TOP - 1), metavar="I",
                         help="h5: write runs I to I+M-1 only, as a shard file")
     parser.add_argument("--run-count", type=whole_number(1, INT32_TOP), metavar="M",
@@ -191,7 +191,7 @@ def parse_merge_arguments(argv):
                     "the same bytes as one process makes.",
         epilog="Exit status: 0 written, 1 not written, 2 a bad command line or shards that are not one set.")
     parser.add_argument("--out", required=True, metavar="DIR", help="the folder to write")
-    add_h5_options(parser, None)
+    add_h5_options(parser, "the shards'")
     parser.add_argument("shards", nargs="+", metavar="SHARD")
     return parser, parser.parse_args(argv)
 
