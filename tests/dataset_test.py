@@ -155,12 +155,18 @@ MISMATCHED = [
 ]
 
 
+@pytest.fixture(scope="module")
+def first_shard(tmp_path_factory):
+    path = tmp_path_factory.mktemp("shard") / "a.h5"
+    written(*SHARD, "--first-run", "0", "--run-count", "2", "--out", path)
+    return path
+
+
 @pytest.mark.parametrize("shard, message", MISMATCHED)
-def test_shards_that_are_not_one_set_are_refused(tmp_path, shard, message):
-    written(*SHARD, "--first-run", "0", "--run-count", "2", "--out", tmp_path / "a.h5")
+def test_shards_that_are_not_one_set_are_refused(tmp_path, first_shard, shard, message):
     written(*SHARD, *shard, "--out", tmp_path / "b.h5")
-    result = dataset("merge", "--out", tmp_path / "set", tmp_path / "a.h5", tmp_path / "b.h5")
-    assert (result.returncode, sorted(os.listdir(tmp_path))) == (2, ["a.h5", "b.h5"])
+    result = dataset("merge", "--out", tmp_path / "set", first_shard, tmp_path / "b.h5")
+    assert (result.returncode, os.listdir(tmp_path)) == (2, ["b.h5"])
     assert message in result.stderr
 
 
