@@ -6,6 +6,7 @@ import filecmp
 import importlib.util
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -202,7 +203,7 @@ def test_h5_memory_stays_flat_as_stored_states_grow_where_the_npz_grows(tmp_path
 REFUSED = [
     (["--frames", "-1"], "'-1' is not a whole number"), (["--every", "0"], "from 1 to"),
     (["--layers", "6,7"], "X,Y,Z from 1 to 160"), (["--threads", "1025"], "from 1 to 1024"),
-    (["--runs", "2147483647", "--frames", "1"], "bytes) is available"),
+    (["--runs", "2147483647", "--frames", "1"], "bytes) is available, of which"),
     (["--format", "xml"], "invalid choice: 'xml'"), (["--split", "80,10,10"], "--split is for --format h5"),
     (["--format", "h5", "--compression", "bzip2"], "invalid choice: 'bzip2'"),
     (["--format", "h5", "--split", "80,20"], "three whole numbers TRAIN,VALID,TEST"),
@@ -223,6 +224,15 @@ def test_bad_command_lines_exit_2_and_write_nothing(tmp_path, arguments, message
                             timeout=60, cwd=tmp_path)
     assert (result.returncode, os.listdir(tmp_path)) == (2, []) and message in result.stderr
     assert "Traceback" not in result.stderr
+
+
+def test_npz_that_cannot_fit_under_an_address_space_limit_is_refused_before_any_run(tmp_path):
+    def limited():  # as `ulimit -v 2000000`
+        resource.setrlimit(resource.RLIMIT_AS, (2 * 10**9, 2 * 10**9))
+    result = subprocess.run(command("--runs", "6", "--frames", "1000", "--out", tmp_path / "a.npz"),
+                            capture_output=True, text=True, timeout=60, preexec_fn=limited)
+    assert (result.returncode, os.listdir(tmp_path)) == (2, [])
+    assert "needs 2.3 GB of memory (2306400000 bytes)" in result.stderr
 
 
 UNWRITABLE = [

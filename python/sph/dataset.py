@@ -275,10 +275,11 @@ def write_archive(pending, arrays):
 
 def write_npz(arguments, progress):
     needed, available = npz_bytes(arguments), available_memory()
-    if available is not None and needed > available:
+    # A tenth is left to the process itself, the archive's writing and the rest of the machine.
+    if available is not None and needed > available * 0.9:
         print(f"sph.dataset: the .npz needs {human_size(needed)} of memory ({needed} bytes) and "
-              f"{human_size(available)} ({available} bytes) is available: fewer runs or frames, a larger --every, "
-              "or --format h5, which streams to disk", file=sys.stderr)
+              f"{human_size(available)} ({available} bytes) is available, of which it may take 90 %: fewer runs "
+              "or frames, a larger --every, or --format h5, which streams to disk", file=sys.stderr)
         return EXIT_COMMAND_LINE
     # Opened first, so a path that cannot be written fails before the runs.
     pending = _PendingFile(arguments.out)
