@@ -261,7 +261,8 @@ def test_unwritable_destinations_exit_1_before_any_run(tmp_path, arguments, mess
 @pytest.mark.parametrize("extra", [[], ["--workers", "2"]], ids=["one process", "local cluster"])
 def test_ctrl_c_leaves_nothing(tmp_path, extra):
     child = subprocess.Popen(command("--format", "h5", "--runs", "3000", "--frames", "40", *SMALL, *extra,
-                                     "--out", tmp_path / "set"), stderr=subprocess.PIPE, text=True)
+                                     "--out", tmp_path / "set"), stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
     started = tmp_path / f".set.{child.pid}.tmp" / "train.h5"
     deadline = time.monotonic() + 120
     while not started.exists():
@@ -269,7 +270,7 @@ def test_ctrl_c_leaves_nothing(tmp_path, extra):
         time.sleep(0.05)
     time.sleep(0.5)
     processes = psutil.Process(child.pid).children(recursive=True)
-    child.send_signal(signal.SIGINT)
+    os.killpg(child.pid, signal.SIGINT)  # as a terminal's Ctrl-C: to every process of the job
     _, errors = child.communicate(timeout=120)
     assert (child.returncode, os.listdir(tmp_path)) == (130, [])
     assert errors.endswith("sph.dataset: interrupted; nothing written\n") and "Traceback" not in errors

@@ -26,16 +26,16 @@ def make_run_shard(identity, runs, number, path):
 
 @contextlib.contextmanager
 def deferred_interrupt():
-    """Holds back Ctrl-C while a cluster starts or stops (an interrupt in the
-    middle would leave its processes running); raises it after."""
-    interrupted = []
-    previous = signal.signal(signal.SIGINT, lambda *_: interrupted.append(True))
+    """Holds back Ctrl-C while a local cluster starts or stops (an interrupt
+    in the middle would leave its processes running); it comes after. The
+    cluster's threads and worker processes started meanwhile keep it blocked
+    for good, so Ctrl-C at a terminal, sent to every process of the
+    terminal's job, reaches this process alone, which stops them."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
-    if interrupted:
-        raise KeyboardInterrupt
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 class Cluster:
