@@ -44,7 +44,11 @@ class Cluster:
     close()."""
 
     def __init__(self, scheduler=None, workers=None):
+        import dask
         import distributed  # only here: it takes a second to import
+        # The workers' statistical profiler samples every 10 ms: time taken
+        # from the runs, for pictures of a dashboard no one looks at here.
+        dask.config.set({"distributed.worker.profile.enabled": False})
         self.local = self.client = None
         try:
             if scheduler is None:
