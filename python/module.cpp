@@ -23,6 +23,7 @@
 #include "simulation.h"
 #include "solver/memory.h"
 #include "solver/parameters.h"
+#include "solver/seeding.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -343,6 +344,10 @@ PYBIND11_MODULE(_sph, module) {
   module.attr("MAX_LAYERS") = MAX_BLOCK_LAYERS;
   module.attr("TIME_STEP") = 1.0f / INV_TIME_STEP;
   module.attr("BOX") = py::make_tuple(BOX_X, BOX_Y, BOX_Z);
+  // The kernel's radius and the seeded lattice's step, in the positions'
+  // (world) units: what learned simulators call the connectivity radius and dx.
+  module.attr("SMOOTHING_LENGTH") = SMOOTHING_LENGTH;
+  module.attr("SPACING") = float((SEED_STEP * double(0.07f)) * double(WORLD_SCALE));
   bindSimulation(module);
   bindToolParts(module);
 }

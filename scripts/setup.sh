@@ -11,6 +11,7 @@ native=(
   libgtest-dev libbenchmark-dev libssl-dev acl                      # tests, benchmarks, SHA-256, access lists
   python3 python3-numpy python3-meshio                              # tools tests, reading the data back
   python3-dev pybind11-dev python3-pybind11 python3-pytest          # the Python module and its tests
+  python3-h5py python3-distributed python3-psutil                  # sph.dataset's HDF5 folders, Dask runs, its tests
   xvfb xdotool imagemagick x11-utils                                # window test
   qemu-user                                                         # the programs on an older processor
   dpkg-dev file desktop-file-utils man-db lintian                   # Debian package, install test

@@ -25,7 +25,7 @@ done
 [[ -x $prefix/bin/sph && -x $prefix/bin/sph-bench ]] || fail "programs not executable"
 # Nothing else: no tests, benchmarks, test data, headers or libraries.
 installed=$(cd "$prefix" && find . -type f -o -type l | sort)
-grep -vxE '\./bin/sph(-[a-z]+)?|\./share/man/man1/sph(-[a-z]+)?\.1\.gz|\./share/doc/(python3-)?sph/(copyright|changelog\.gz)|\./share/(applications/sph\.desktop|icons/hicolor/256x256/apps/sph\.png)|\./lib/python3\.[0-9]+/site-packages/sph/(__init__|dataset)\.py|\./lib/python3\.[0-9]+/site-packages/sph/_sph\.cpython-[0-9a-z_-]+\.so' \
+grep -vxE '\./bin/sph(-[a-z]+)?|\./share/man/man1/sph(-[a-z]+)?\.1\.gz|\./share/doc/(python3-)?sph/(copyright|changelog\.gz)|\./share/(applications/sph\.desktop|icons/hicolor/256x256/apps/sph\.png)|\./lib/python3\.[0-9]+/site-packages/sph/(__init__|dataset|runs|hdf5_layout|cluster)\.py|\./share/doc/python3-sph/examples/torch_dataset\.py|\./lib/python3\.[0-9]+/site-packages/sph/_sph\.cpython-[0-9a-z_-]+\.so' \
   <<<"$installed" | sed 's/^/FAIL: installed but not expected: /' | grep . && failed=1
 summary=$(cd / && env -i PATH=/usr/bin:/bin "$prefix/bin/sph-bench" --frames 5)
 status=$?
@@ -54,6 +54,9 @@ print(simulation.digest())' "$1" 2>&1)
   [[ $digest == "$expected" ]] || fail "import sph from $2: '$digest', sph-bench gives $expected"
   env -i PATH=/usr/bin:/bin PYTHONPATH="$1" /usr/bin/python3 -m sph.dataset --frames 2 --layers 3,3,3 \
     --out "$work/runs.npz" >/dev/null && [[ -s $work/runs.npz ]] || fail "python3 -m sph.dataset from $2"
+  rm -rf "$work/set"
+  env -i PATH=/usr/bin:/bin PYTHONPATH="$1" /usr/bin/python3 -m sph.dataset --format h5 --frames 2 --layers 3,3,3 \
+    --out "$work/set" >/dev/null && [[ -s $work/set/metadata.json ]] || fail "python3 -m sph.dataset --format h5 from $2"
 }
 if ((python_module)); then
   check_module "$(echo "$prefix"/lib/python3.*/site-packages)" "the installed tree"
@@ -87,7 +90,7 @@ if ((python_module)); then
   debs+=("$python_deb")
   info=$(dpkg-deb --info "$python_deb")
   for pattern in "Package: python3-sph" "Version: $version" "Depends: .*python3-numpy" "Depends: (.*, )?python3 \(" \
-    "Section: python"; do
+    "Recommends: python3-h5py" "Suggests: python3-distributed" "Section: python"; do
     grep -qE "^ $pattern" <<<"$info" || fail "python3-sph: dpkg-deb --info has no line '$pattern'"
   done
   dpkg-deb -x "$python_deb" root

@@ -1,8 +1,8 @@
 """The Python module as a user imports it (PYTHONPATH at the build's package,
 laid out as installed): the pinned digests, views, several simulations,
 refusals, the module as a citizen of a Python process (memory, threads,
-signals, fork), its reference and the data set. Run by CTest with Debian's
-python3 -m pytest."""
+signals, fork), its reference (sph.dataset: dataset_test.py). Run by CTest with
+Debian's python3 -m pytest."""
 import os
 import pydoc
 import signal
@@ -203,48 +203,6 @@ def as_ordinary_user(attempt):
         told = result.read()
     os.waitpid(child, 0)
     return told
-
-
-def dataset(tmp_path, name, *arguments):
-    return subprocess.run([sys.executable, "-m", "sph.dataset", "--out", str(tmp_path / name), *arguments],
-                          capture_output=True, text=True, timeout=600)
-
-
-def test_dataset_is_reproducible_and_has_the_documented_arrays(tmp_path):
-    arguments = ["--runs", "2", "--frames", "90", "--every", "20", "--seed", "5", "--threads", "2", "--layers", "6,7,8"]
-    for name in ("a.npz", "b.npz"):
-        assert dataset(tmp_path, name, *arguments).returncode == 0
-    assert (tmp_path / "a.npz").read_bytes() == (tmp_path / "b.npz").read_bytes()
-    data = np.load(tmp_path / "a.npz", allow_pickle=False)
-    count = 6 * 7 * 8
-    documented = {
-        "positions": ((2, 5, count, 3), "float32"), "velocities": ((2, 5, count, 3), "float32"),
-        "kept_frames": ((5,), "int32"), "arrows": ((2, 90, 4), "uint8"), "gravity": ((2, 90, 3), "float32"),
-        "keys": ((4,), "<U5"), "digests": ((2,), "<U64"), "time_step": ((), "float32"), "box": ((3,), "float32"),
-        "particle_count": ((), "int32"), "threads": ((), "int32"), "layers": ((3,), "int32"), "seed": ((), "int64"),
-    }
-    assert {name: (data[name].shape, str(data[name].dtype)) for name in data.files} == documented
-    assert list(data["kept_frames"]) == [0, 20, 40, 60, 80] and data["particle_count"] == count
-    assert not np.array_equal(data["arrows"][0], data["arrows"][1]) and data["arrows"].sum(axis=2).max() == 1
-    for run in range(2):  # each run replayed from its arrows gives its states and digest
-        simulation = sph.Simulation(threads=2, layers=(6, 7, 8))
-        for frame, arrows in enumerate(data["arrows"][run]):
-            assert tuple(data["gravity"][run, frame]) == simulation.gravity
-            simulation.step(1, hold=[key for key, held in zip(data["keys"], arrows) if held])
-            if (frame + 1) % 20 == 0:
-                assert np.array_equal(data["positions"][run, (frame + 1) // 20], simulation.positions)
-        assert data["digests"][run] == simulation.digest()
-
-
-@pytest.mark.parametrize("arguments, status, message", [
-    (["--frames", "-1"], 2, "'-1' is not a whole number"), (["--every", "0"], 2, "from 1 to"),
-    (["--layers", "6,7"], 2, "X,Y,Z from 1 to 160"), (["--threads", "1025"], 2, "from 1 to 1024"),
-    (["--frames", "3", "--out", "/nonexistent/a.npz"], 1, "No such file"),
-    (["--frames", "3", "--out", ""], 1, "cannot write '': No such file"),
-])
-def test_dataset_refusals_write_nothing(tmp_path, arguments, status, message):
-    result = dataset(tmp_path, "a.npz", "--layers", "4,4,4", *arguments)
-    assert (result.returncode, os.listdir(tmp_path)) == (status, []) and message in result.stderr
 
 
 # Out of memory in a child process limited in address space: the block of

@@ -142,7 +142,8 @@ int ownDescriptor(const std::string& link) {
 std::string procName(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
 
 int openUnnamed(int folder) {
-  const int descriptor = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  // Readable too: an HDF5 writer (sph.dataset's shards) reads back what it wrote.
+  const int descriptor = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (descriptor >= 0 && access(procName(descriptor).c_str(), F_OK) != 0) {  // no /proc: cannot be linked
     close(descriptor);
     return -1;
@@ -275,7 +276,7 @@ bool openPendingFileAt(const Target& target, const std::string& path, PendingFil
     file.descriptor = unnamedFilesAllowed ? openUnnamed(file.folder) : -1;
     if (file.descriptor >= 0) return true;
     failure = withFreshName(file.temporaryName, [&](const std::string& name) {
-      file.descriptor = openat(file.folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      file.descriptor = openat(file.folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       return file.descriptor >= 0 ? 0 : errno;
     });
     if (failure == 0) return true;

@@ -9,8 +9,9 @@ frame and bit for bit, with its particles as NumPy arrays.
     sim.digest()                        # as sha256sum of sph-bench --dump
 
 `python3 -m sph.dataset --help` writes runs with random turns to a NumPy
-archive.
+archive, or streams them to HDF5 files in the layout training loaders read.
 """
-from ._sph import BOX, KEYS, MAX_LAYERS, MAX_THREADS, TIME_STEP, Simulation, __version__
+from ._sph import BOX, KEYS, MAX_LAYERS, MAX_THREADS, SMOOTHING_LENGTH, SPACING, TIME_STEP, Simulation, __version__
 
-__all__ = ["BOX", "KEYS", "MAX_LAYERS", "MAX_THREADS", "TIME_STEP", "Simulation", "__version__"]
+__all__ = ["BOX", "KEYS", "MAX_LAYERS", "MAX_THREADS", "SMOOTHING_LENGTH", "SPACING", "TIME_STEP", "Simulation",
+           "__version__"]

@@ -1,0 +1,91 @@
+"""A data set's runs as tasks on a Dask distributed cluster (Debian's
+python3-distributed): one task a run, each writing its run as a shard file
+into a folder that the workers and this process share; this process joins
+the shards in run order as they arrive and removes them.
+
+A task is a pure function of its arguments and its shard is written whole
+or not at all, so a run whose worker is lost is simply made again, with the
+same bits, by another worker.
+"""
+import contextlib
+import os
+import signal
+
+from . import hdf5_layout
+
+# How long to try to reach a scheduler before giving up.
+CONNECT_SECONDS = 20
+
+
+def make_run_shard(identity, runs, number, path):
+    """The task: run `number` as a shard at `path`; returns the path. Not
+    compressed: it is read back once, at once."""
+    hdf5_layout.write_shard(path, identity, runs, number, 1, "none")
+    return path
+
+
+@contextlib.contextmanager
+def deferred_interrupt():
+    """Holds back Ctrl-C while a local cluster starts or stops (an interrupt
+    in the middle would leave its processes running); it comes after. The
+    cluster's threads and worker processes started meanwhile keep it blocked
+    for good, so Ctrl-C at a terminal, sent to every process of the
+    terminal's job, reaches this process alone, which stops them."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+class Cluster:
+    """A client of the cluster at `scheduler`, or of a local cluster of
+    `workers` processes of one thread each, started here and stopped by
+    close()."""
+
+    def __init__(self, scheduler=None, workers=None):
+        import dask
+        import distributed  # only here: it takes a second to import
+        # The workers' statistical profiler samples every 10 ms: time taken
+        # from the runs, for pictures of a dashboard no one looks at here.
+        dask.config.set({"distributed.worker.profile.enabled": False})
+        self.local = self.client = None
+        try:
+            if scheduler is None:
+                with deferred_interrupt():
+                    self.local = distributed.LocalCluster(
+                        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                        memory_limit=0)
+                scheduler = self.local
+            self.client = distributed.Client(scheduler, timeout=CONNECT_SECONDS)
+        except BaseException:
+            self.close()
+            raise
+        self.as_completed = distributed.as_completed
+
+    def shards_in_order(self, identity, runs, folder):
+        """Submits every run and yields (number, shard path) in run order as
+        they are done."""
+        futures = {}
+        for number in range(runs):
+            futures[self.client.submit(make_run_shard, identity, runs, number,
+                                       os.path.join(folder, f"run-{number:05d}.h5"), pure=False)] = number
+        done, next_run = {}, 0
+        try:
+            for future in self.as_completed(list(futures)):
+                path = future.result()
+                # Forgotten once its shard is here, so a worker lost later does not make it again.
+                done[futures.pop(future)] = path
+                future.release()
+                while next_run in done:
+                    yield next_run, done.pop(next_run)
+                    next_run += 1
+        finally:
+            self.client.cancel(list(futures))
+
+    def close(self):
+        with deferred_interrupt():
+            if self.client is not None:
+                self.client.close()
+            if self.local is not None:
+                self.local.close()
