@@ -43,15 +43,21 @@ def commit():
 
 
 def run_bench(bench, frames, threads, layers):
-    """sph-bench's frames/s and the run's peak resident size in kB."""
+    """sph-bench's frames/s."""
     command = [bench, "--frames", str(frames), "--threads", str(threads), "--layers", layers]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-    output = process.stdout.read()
-    _, status, usage = os.wait4(process.pid, 0)
-    process.returncode = os.waitstatus_to_exitcode(status)
-    if process.returncode != 0:
-        sys.exit(f"performance_page.py: {' '.join(command)} ended with status {process.returncode}")
-    return float(re.search(r"frames/s: ([0-9.]+)", output).group(1)), usage.ru_maxrss
+    result = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if result.returncode != 0:
+        sys.exit(f"performance_page.py: {' '.join(command)} ended with status {result.returncode}")
+    return float(re.search(r"frames/s: ([0-9.]+)", result.stdout).group(1))
+
+
+def peak_memory(bench, threads, layers):
+    """The peak resident size in MB of a 3-frame run, as /usr/bin/time sees
+    it (a child of Python would count Python's own pages, which it had
+    before the program replaced it)."""
+    command = ["/usr/bin/time", "-f", "%M", bench, "--frames", "3", "--threads", str(threads), "--layers", layers]
+    result = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, check=True)
+    return int(result.stderr.strip().splitlines()[-1]) / 1024
 
 
 def measure_speed(benches, rounds, frames):
@@ -62,7 +68,7 @@ def measure_speed(benches, rounds, frames):
         print(f"round {round_number + 1} of {rounds}", file=sys.stderr)
         for entry in benches:
             _, bench, threads, layers, run_frames = entry
-            values[entry].append(run_bench(bench, run_frames, threads, layers)[0])
+            values[entry].append(run_bench(bench, run_frames, threads, layers))
     return values
 
 
@@ -94,9 +100,11 @@ def speed_tables(values, benches, stamp):
 
 
 def memory_table(bench):
+    if not os.access("/usr/bin/time", os.X_OK):
+        return ["Not measured: it needs /usr/bin/time (`scripts/setup.sh` installs Debian's `time`)."]
     rows = ["| Particles | Layers | Peak resident size, 1 thread | 2 threads |", "| ---: | --- | ---: | ---: |"]
     for layers in (PROGRAM_BLOCK, LARGE_BLOCK):
-        sizes = [run_bench(bench, 3, threads, layers)[1] / 1024 for threads in (1, 2)]
+        sizes = [peak_memory(bench, threads, layers) for threads in (1, 2)]
         count = math.prod(int(n) for n in layers.split(","))
         rows.append(f"| {count} | {layers} | {sizes[0]:.1f} MB | {sizes[1]:.1f} MB |")
     return rows
@@ -156,7 +164,7 @@ def main():
     load = os.getloadavg()[0]
     date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
     stamp = (f"Measured on {processor()}, commit {commit()}, {date}: {args.frames} frames "
-             f"({max(1, args.frames // 3)} at 128000 particles), medians of {args.rounds} rounds; "
+             f"({max(1, args.frames // 3)} at 128000 particles), medians of {args.rounds} round{'s' if args.rounds != 1 else ''}; "
              f"load average {load:.1f} at the start.")
     values = measure_speed(benches, args.rounds, args.frames)
     summary, full = speed_tables(values, benches, stamp)
