@@ -163,8 +163,9 @@ def main():
 
     load = os.getloadavg()[0]
     date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    rounds = f"{args.rounds} round" + ("s" if args.rounds != 1 else "")
     stamp = (f"Measured on {processor()}, commit {commit()}, {date}: {args.frames} frames "
-             f"({max(1, args.frames // 3)} at 128000 particles), medians of {args.rounds} round{'s' if args.rounds != 1 else ''}; "
+             f"({max(1, args.frames // 3)} at 128000 particles), medians of {rounds}; "
              f"load average {load:.1f} at the start.")
     values = measure_speed(benches, args.rounds, args.frames)
     summary, full = speed_tables(values, benches, stamp)
