@@ -167,6 +167,8 @@ def main():
     stamp = (f"Measured on {processor()}, commit {commit()}, {date}: {args.frames} frames "
              f"({max(1, args.frames // 3)} at 128000 particles), medians of {rounds}; "
              f"load average {load:.1f} at the start.")
+    if load > 0.5 * os.cpu_count():
+        stamp += " The machine was busy with other work: measure again on a quiet one before quoting these."
     values = measure_speed(benches, args.rounds, args.frames)
     summary, full = speed_tables(values, benches, stamp)
     figures = ["Frames per second:", ""] + full + ["", "Memory, a 3-frame run (`sph-bench --frames 3`):", ""]
