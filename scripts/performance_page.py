@@ -3,7 +3,8 @@
 docs/performance.md and the README, between their marker comments, stamped
 with the processor, the commit and the date.
 
-    performance_page.py [--build DIR] [--web-build DIR] [--rounds N] [--frames F] [--profile] [--dry-run]
+    performance_page.py [--build DIR] [--web-build DIR] [--rounds N] [--frames F]
+                        [--profile [--profile-frames 100|600]] [--dry-run]
 
 Speed: sph-bench's frames/s (the frame loop alone) over the first F frames
 of the 16000 particles on 1 and 2 threads, natively and as the web build's
@@ -110,9 +111,15 @@ def memory_table(bench):
     return rows
 
 
-def profile_table(bench):
-    """scripts/profile_table.py's table: 600 frames on one thread."""
-    command = [sys.executable, os.path.join(ROOT, "scripts", "profile_table.py"), bench]
+# Neighbour pairs within the radius a frame, over the first 100 or 600
+# frames of the 16000 particles (the trajectory is pinned, so they never change).
+PAIRS = {100: 181918, 600: 111338}
+
+
+def profile_table(bench, frames):
+    """scripts/profile_table.py's table: `frames` frames on one thread."""
+    command = [sys.executable, os.path.join(ROOT, "scripts", "profile_table.py"), "--frames", str(frames),
+               "--pairs", str(PAIRS[frames]), bench]
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0:
         sys.exit(f"performance_page.py: {' '.join(command)} failed:\n{result.stderr}")
@@ -143,7 +150,9 @@ def main():
     parser.add_argument("--web-build", default=os.path.join(ROOT, "build-web"), help="the web build (build-web)")
     parser.add_argument("--rounds", type=int, default=9, help="rounds of every run (9)")
     parser.add_argument("--frames", type=int, default=300, help="frames of the 16000 particles (300)")
-    parser.add_argument("--profile", action="store_true", help="also the profile table (600 frames; perf, valgrind)")
+    parser.add_argument("--profile", action="store_true", help="also the profile table (needs perf and valgrind)")
+    parser.add_argument("--profile-frames", type=int, choices=sorted(PAIRS), default=600,
+                        help="frames of the profiled run (600)")
     parser.add_argument("--dry-run", action="store_true", help="print the tables instead of writing them")
     args = parser.parse_args()
 
@@ -177,7 +186,7 @@ def main():
     replace_between(os.path.join(ROOT, "README.md"), "summary", summary, args.dry_run)
     replace_between(os.path.join(ROOT, "docs", "performance.md"), "figures", figures, args.dry_run)
     if args.profile:
-        profile = profile_table(native) + ["", stamp]
+        profile = profile_table(native, args.profile_frames) + ["", stamp]
         replace_between(os.path.join(ROOT, "docs", "performance.md"), "profile", profile, args.dry_run)
 
 
