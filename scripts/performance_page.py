@@ -173,11 +173,11 @@ def main():
     load = os.getloadavg()[0]
     date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
     rounds = f"{args.rounds} round" + ("s" if args.rounds != 1 else "")
-    stamp = (f"Measured on {processor()}, commit {commit()}, {date}: {args.frames} frames "
-             f"({max(1, args.frames // 3)} at 128000 particles), medians of {rounds}; "
-             f"load average {load:.1f} at the start.")
+    sitting = f"Measured on {processor()}, commit {commit()}, {date}, load average {load:.1f} at the start"
     if load > 0.5 * os.cpu_count():
-        stamp += " The machine was busy with other work: measure again on a quiet one before quoting these."
+        sitting += ". The machine was busy with other work: measure again on a quiet one before quoting these"
+    stamp = (f"{args.frames} frames ({max(1, args.frames // 3)} at 128000 particles), medians of {rounds}. "
+             f"{sitting}.")
     values = measure_speed(benches, args.rounds, args.frames)
     summary, full = speed_tables(values, benches, stamp)
     figures = ["Frames per second:", ""] + full + ["", "Memory, a 3-frame run (`sph-bench --frames 3`):", ""]
@@ -186,7 +186,7 @@ def main():
     replace_between(os.path.join(ROOT, "README.md"), "summary", summary, args.dry_run)
     replace_between(os.path.join(ROOT, "docs", "performance.md"), "figures", figures, args.dry_run)
     if args.profile:
-        profile = profile_table(native, args.profile_frames) + ["", stamp]
+        profile = profile_table(native, args.profile_frames) + ["", f"{sitting}."]
         replace_between(os.path.join(ROOT, "docs", "performance.md"), "profile", profile, args.dry_run)
 
 
