@@ -15,6 +15,7 @@ native=(
   xvfb xdotool imagemagick x11-utils                                # window test
   qemu-user                                                         # the programs on an older processor
   dpkg-dev file desktop-file-utils man-db lintian                   # Debian package, install test
+  time                                                              # peak memory (scripts/performance_page.py)
 )
 web=(
   make cmake libcli11-dev python3  # the web build's own build tools; the server
