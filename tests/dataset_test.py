@@ -303,7 +303,6 @@ def test_a_lost_worker_has_its_runs_made_again(tmp_path, scheduler):
     assert child.returncode == 0, errors
     written(*arguments, "--out", tmp_path / "one")
     assert same_folders(tmp_path / "one", tmp_path / "cluster") == []
-    client.wait_for_workers(2, timeout=60)
 
 
 def test_torch_example_gives_windows_and_targets(tmp_path, monkeypatch):

@@ -291,7 +291,7 @@ def test_reads_do_not_wait_for_another_simulations_frame():
     # process-wide lock; the ticker goes on meanwhile.
     reads = [(other.frame, other.gravity, other.angles, repr(other))]
     start = ticks[0]
-    while ticks[0] < start + 3:
+    while ticks[0] < start + 3 and ticker.is_alive():
         reads.append((other.frame, other.gravity, other.angles, repr(other)))
     assert big.frame == 0 and is_inside_step(big), "the reads waited for the other simulation's frame"
     stepper.join()
