@@ -26,15 +26,19 @@ def make_run_shard(identity, runs, number, path):
 
 @contextlib.contextmanager
 def deferred_interrupt():
-    """Holds back Ctrl-C while a local cluster starts or stops (an interrupt
-    in the middle would leave its processes running); it comes after. The
-    cluster's threads and worker processes started meanwhile keep it blocked
-    for good, so Ctrl-C at a terminal, sent to every process of the
-    terminal's job, reaches this process alone, which stops them."""
+    """Keeps Ctrl-C away while a local cluster starts (an interrupt in the
+    middle would leave its processes running). A terminal's Ctrl-C goes to
+    every process of its job: the worker processes, started meanwhile,
+    inherit the ignored SIGINT across exec and keep it ignored, so it
+    reaches this process alone, which stops them, instead of ending each of
+    them with a traceback. The cluster's threads keep it blocked. A Ctrl-C
+    during the start itself is lost: press it again."""
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         yield
     finally:
+        signal.signal(signal.SIGINT, handler)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
