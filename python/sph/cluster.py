@@ -10,11 +10,15 @@ same bits, by another worker.
 import contextlib
 import os
 import signal
+import threading
+import time
 
 from . import hdf5_layout
 
 # How long to try to reach a scheduler before giving up.
 CONNECT_SECONDS = 20
+# How often the client looks at its tasks (and at Ctrl-C) while it waits.
+POLL_SECONDS = 0.05
 
 
 def make_run_shard(identity, runs, number, path):
@@ -40,6 +44,20 @@ def deferred_interrupt():
     finally:
         signal.signal(signal.SIGINT, handler)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+@contextlib.contextmanager
+def interrupt_as_flag():
+    """Ctrl-C sets an event, looked at between polls of the tasks, instead of
+    raising KeyboardInterrupt wherever the main thread happens to be: the
+    Dask client runs callbacks there (the garbage collector's, for one) that
+    would swallow it, and the process would wait for its tasks for ever."""
+    interrupted = threading.Event()
+    previous = signal.signal(signal.SIGINT, lambda *_: interrupted.set())
+    try:
+        yield interrupted
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 class Cluster:
@@ -75,17 +93,29 @@ class Cluster:
             futures[self.client.submit(make_run_shard, identity, runs, number,
                                        os.path.join(folder, f"run-{number:05d}.h5"), pure=False)] = number
         done, next_run = {}, 0
-        try:
-            for future in self.as_completed(list(futures)):
-                path = future.result()
-                # Forgotten once its shard is here, so a worker lost later does not make it again.
-                done[futures.pop(future)] = path
-                future.release()
-                while next_run in done:
-                    yield next_run, done.pop(next_run)
-                    next_run += 1
-        finally:
-            self.client.cancel(list(futures))
+        pending = set(futures)
+        with interrupt_as_flag() as interrupted:
+            try:
+                while pending:
+                    finished = [future for future in pending if future.done()]
+                    if interrupted.is_set():
+                        raise KeyboardInterrupt
+                    if not finished:
+                        time.sleep(POLL_SECONDS)
+                        continue
+                    for future in finished:
+                        pending.discard(future)
+                        path = future.result()
+                        # Forgotten once its shard is here, so a worker lost later does not make it again.
+                        done[futures.pop(future)] = path
+                        future.release()
+                    while next_run in done:
+                        yield next_run, done.pop(next_run)
+                        next_run += 1
+                if interrupted.is_set():
+                    raise KeyboardInterrupt
+            finally:
+                self.client.cancel(list(futures))
 
     def close(self):
         with deferred_interrupt():
