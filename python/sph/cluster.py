@@ -71,6 +71,14 @@ class Cluster:
         # The workers' statistical profiler samples every 10 ms: time taken
         # from the runs, for pictures of a dashboard no one looks at here.
         dask.config.set({"distributed.worker.profile.enabled": False})
+        # Dask gives its worker processes MALLOC_TRIM_THRESHOLD_, which turns
+        # off the C library's sliding mmap threshold: every state's arrays
+        # would then be mapped and unmapped afresh, and the runs would spend
+        # as much time in page faults as in the solver. The rest of that
+        # environment (one thread for NumPy's libraries) stays.
+        environment = dict(dask.config.get("distributed.nanny.pre-spawn-environ", {}))
+        environment.pop("MALLOC_TRIM_THRESHOLD_", None)
+        dask.config.set({"distributed.nanny.pre-spawn-environ": environment})
         self.local = self.client = None
         try:
             if scheduler is None:
