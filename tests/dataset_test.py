@@ -3,10 +3,10 @@ HDF5 folder read back with NumPy and h5py, shards merged, runs on Dask
 worker processes (a local cluster started here), refusals, bounded memory and
 Ctrl-C. Run by CTest with Debian's python3 -m pytest."""
 import filecmp
-import importlib.util
 import json
 import os
 import resource
+import runpy
 import signal
 import subprocess
 import sys
@@ -319,10 +319,8 @@ def test_torch_example_gives_windows_and_targets(tmp_path, monkeypatch):
     torch.utils = types.SimpleNamespace(data=types.SimpleNamespace(Dataset=object))
     torch.from_numpy = np.asarray
     monkeypatch.setitem(sys.modules, "torch", torch)
-    specification = importlib.util.spec_from_file_location("torch_dataset", EXAMPLE)
-    example = importlib.util.module_from_spec(specification)
-    specification.loader.exec_module(example)
-    windows = example.Windows(str(tmp_path / "set" / "train.h5"), input_states=3, target_states=2)
+    example = runpy.run_path(EXAMPLE)
+    windows = example["Windows"](str(tmp_path / "set" / "train.h5"), input_states=3, target_states=2)
     assert len(windows) == 2 * (7 - 5 + 1)
     with h5py.File(tmp_path / "set" / "train.h5", "r") as file:
         run = file["00001"]
