@@ -121,6 +121,13 @@ struct PairBatch {
   // floats are not used.
   float rate[PAIR_BATCH];
   alignas(32) float forceTerms[PAIR_BATCH][FORCE_ROW];
+  // The x86 forms make the rows from columns (pair_terms.cpp).
+  float gx[PAIR_BATCH];
+  float gy[PAIR_BATCH];
+  float gz[PAIR_BATCH];
+  float minusFx[PAIR_BATCH];
+  float minusFy[PAIR_BATCH];
+  float minusFz[PAIR_BATCH];
   // Per run of the batch, what the pairs read of its i: taken from the
   // particle once, not once a pair.
   float runX[PAIR_BATCH + 1];
