@@ -6,9 +6,8 @@
 // packed by the compress instruction; the pair terms eight pairs of doubles
 // a register, which on AMD Zen 5 takes half the time of AVX2's four, though
 // it gained nothing measurable on an earlier Intel processor). The binaries
-// are built for the
-// baseline alone, so they run on any x86-64 CPU;
-// the wider forms are compiled with target attributes and the widest one the
+// are built for the baseline alone, so they run on any x86-64 CPU; the
+// wider forms are compiled with target attributes and the widest one the
 // CPU has is chosen once at start-up (a plain variable rather than the
 // loader's function multiversioning, which runs too early for the
 // sanitizers). Every form performs the same IEEE operations lane by lane, so
