@@ -257,7 +257,13 @@ print("refused steps:", refusals)
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer's allocator does not fail as the C library's does under an address-space limit")
 def test_out_of_memory_raises_memory_error_and_changes_nothing():
-    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=600)
+    # Once a large block is freed, the C library's allocator raises its mmap
+    # threshold and serves later blocks from address space it has already
+    # reserved (a thread's arena), which no limit refuses: a fixed threshold
+    # makes every large block a new mapping the limit sees.
+    pinned = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072")
+    result = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=600,
+                            env=pinned)
     assert result.returncode == 0, result.stderr
     assert "refused: out of memory: could not allocate" in result.stdout
     assert "refused steps: 0" not in result.stdout
