@@ -42,7 +42,7 @@ namespace {
 // Always inlined, so that each form below compiles all of it for its own
 // target.
 template <class CellIndex>
-__attribute__((always_inline)) inline void rebuildGridWith(FluidSystem& system, CellIndex cellIndex) {
+__attribute__((always_inline)) inline void rebuildGridWith(FluidSystem& system, const CellIndex& cellIndex) {
   NeighbourIndex& index = *system.neighbourIndex;
   reserveNeighbourIndex(index, system.particleCount, system.threadCount);
 
