@@ -124,14 +124,16 @@ TEST(ResultFiles, WholeOrNotThereEitherWay) {
 // A link to a file has the file replaced where it is, the link kept; a link
 // to nothing has the file made where it points; a descriptor (/dev/stdout
 // leads to /proc/self/fd/1) is written in place, after what is already
-// written through it.
+// written through it; one open on a folder is refused as the folder is.
 TEST(ResultFiles, LinksAreFollowed) {
   Folder links, real;
   const int stream = open((real.path + "/stream").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_EQ(write(stream, "head\n", 5), 5);
+  const int openFolder = open(real.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (const auto& [link, to] : {std::pair<const char*, std::string>{"file", real.path + "/file"}, {"chain", "file"},
                                  {"dangling", "../" + std::filesystem::path(real.path).filename().string() + "/new"},
-                                 {"stdout", "/proc/self/fd/" + std::to_string(stream)}, {"loop", "loop"}, {"folder", "."}})
+                                 {"stdout", "/proc/self/fd/" + std::to_string(stream)}, {"loop", "loop"}, {"folder", "."},
+                                 {"openFolder", "/proc/self/fd/" + std::to_string(openFolder)}})
     ASSERT_EQ(symlink(to.c_str(), (links.path + "/" + link).c_str()), 0);
   std::ofstream(real.path + "/file") << "old\n";
   ASSERT_EQ(link((real.path + "/file").c_str(), (real.path + "/hard").c_str()), 0);  // replaced, not written through
@@ -147,7 +149,7 @@ TEST(ResultFiles, LinksAreFollowed) {
   EXPECT_EQ(contents(real.path + "/stream"), "head\nstdout\ntail\n");
   EXPECT_EQ(contents(real.path + "/hard"), "old\n");
   for (const auto& [link, message] : {std::pair<const char*, const char*>{"loop", "Too many levels of symbolic links"},
-                                      {"folder", "Is a directory"}}) {
+                                      {"folder", "Is a directory"}, {"openFolder", "Is a directory"}}) {
     EXPECT_FALSE(checkFileCanBeWritten(links.path + "/" + link, error));
     EXPECT_NE(error.find(message), std::string::npos) << error;
   }
@@ -158,8 +160,9 @@ TEST(ResultFiles, LinksAreFollowed) {
   EXPECT_FALSE(writeFileAtomically(socketName.sun_path, "x", error));
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
   close(listening);
+  close(openFolder);
   for (const auto& entry : std::filesystem::directory_iterator(links.path)) EXPECT_TRUE(entry.is_symlink());
-  EXPECT_EQ(entries(links.path), 6);
+  EXPECT_EQ(entries(links.path), 7);
   EXPECT_EQ(entries(real.path), 5) << "file, hard, new, stream and socket";
 }
 
