@@ -5,8 +5,11 @@ Ctrl-C. Run by CTest with Debian's python3 -m pytest."""
 import filecmp
 import json
 import os
+import pty
+import re
 import resource
 import runpy
+import select
 import signal
 import subprocess
 import sys
@@ -282,6 +285,26 @@ def test_ctrl_c_leaves_nothing(tmp_path, extra):
     assert (child.returncode, os.listdir(tmp_path)) == (130, [])
     assert errors.endswith("sph.dataset: interrupted; nothing written\n") and "Traceback" not in errors
     assert psutil.wait_procs(processes, timeout=30)[1] == []
+
+
+def test_progress_line_on_a_terminal(tmp_path):
+    """Two seconds into a run on a terminal the line appears, rewritten in
+    place; seen, the run is stopped as a terminal's Ctrl-C stops it."""
+    controller, terminal = pty.openpty()
+    child = subprocess.Popen(command("--frames", "2000000", "--every", "2000000", *SMALL, "--out", tmp_path / "a.npz"),
+                             stdin=subprocess.DEVNULL, stdout=terminal, stderr=terminal)
+    os.close(terminal)
+    try:
+        shown, deadline = b"", time.monotonic() + 60
+        while not re.search(rb"^\rframe \d+/2000000  \d+\.\d frames/s", shown):
+            assert child.poll() is None and time.monotonic() < deadline, shown
+            shown += os.read(controller, 4096) if select.select([controller], [], [], 1)[0] else b""
+        child.send_signal(signal.SIGINT)
+        assert (child.wait(timeout=60), os.listdir(tmp_path)) == (130, [])
+    finally:
+        child.kill()
+        child.wait()
+        os.close(controller)
 
 
 def test_ctrl_c_while_the_archive_is_written_says_so_and_leaves_nothing(tmp_path):
