@@ -15,8 +15,8 @@ namespace {
 // Plain loops over the batch arrays from pair `from` on, which the compiler
 // vectorises: every lane performs the scalar formula's own IEEE operations.
 // Each is built for the baseline (two doubles a register), for AVX2 (four)
-// and for AVX-512 (eight); in WebAssembly they take the pairs after the last whole group of
-// four (pair_terms_wasm.h).
+// and for AVX-512 (eight); in WebAssembly they take the pairs after the
+// last whole group of four (pair_terms_wasm.h).
 __attribute__((always_inline)) inline void squaredDistanceLoop(PairBatch& batch, int32_t from, int32_t count) {
   for (int32_t k = from; k < count; ++k) batch.r2[k] = squaredDistance(batch.dx[k], batch.dy[k], batch.dz[k]);
 }
