@@ -311,10 +311,11 @@ class Page(unittest.TestCase):
         def holds():
             return driver.execute_script("return window.holds.splice(0)")
 
-        def pulse(gamma, arrow, meanwhile=""):
-            """Tilts until tilt holds `arrow`, runs `meanwhile` then, and tilts back within the
-            margin; returns the arrows held and let go before the tilt back."""
-            orient(gamma)
+        def pulse(arrow, gamma, beta=40, meanwhile=""):
+            """Tilts until tilt holds `arrow` (the browser may pass over a pose it holds only
+            briefly), runs `meanwhile` then, and tilts back within the margin; returns the
+            arrows held and let go before the tilt back."""
+            orient(gamma, beta)
             between = driver.execute_async_script(
                 "const done = arguments[0]; (function check() { if (!holds.length) return setTimeout(check, 2); "
                 + meanwhile + "; done(holds.slice()); })()")
@@ -323,11 +324,11 @@ class Page(unittest.TestCase):
             self.assertEqual(holds(), [[arrow, 1], [arrow, 0]])
             return between
 
-        def turned(gamma, arrow, since):
+        def turned(arrow, gamma, since):
             for _ in range(20):
                 if changed(steady_box(driver), since) > 50:
                     return True
-                pulse(gamma, arrow)
+                pulse(arrow, gamma)
             return False
 
         # (A first call replaces Emscripten's stub by the function itself; key 0 is no arrow.)
@@ -338,31 +339,22 @@ class Page(unittest.TestCase):
         self.assertTrue(wait_for(lambda: driver.find_element(By.ID, "tilt").text == "Tilt: on", 10))
         start = steady_box(driver)
         # A key let go and the window left release what they held, not tilt's arrow.
-        self.assertEqual(pulse(20, 102, "dispatchEvent(new KeyboardEvent('keyup', {key: 'ArrowRight'})); "
-                                        "dispatchEvent(new Event('blur'))"), [[102, 1]])
-        self.assertTrue(turned(20, 102, start), "tilt does not turn the box")
+        self.assertEqual(pulse(102, 20, meanwhile="dispatchEvent(new KeyboardEvent('keyup', {key: 'ArrowRight'})); "
+                                                  "dispatchEvent(new Event('blur'))"), [[102, 1]])
+        self.assertTrue(turned(102, 20, start), "tilt does not turn the box")
         held = steady_box(driver)
         time.sleep(1)
         self.assertLessEqual(changed(box_lines(canvas(driver)), held), 50, "the box turns within the margin")
-        self.assertTrue(turned(-20, 100, held), "tilt the other way does not turn it")
-        orient(0)
-        time.sleep(0.5)
-        self.assertEqual(holds(), [])
-        for beta, arrow in [(60, 103), (20, 101)]:  # the top edge raised: Down; sunk: Up
-            orient(0, beta)
-            orient(0)
-            time.sleep(0.5)
-            self.assertEqual(holds(), [[arrow, 1], [arrow, 0]])
+        self.assertTrue(turned(100, -20, held), "tilt the other way does not turn it")
+        pulse(103, 0, 60)  # the top edge raised: Down
+        pulse(101, 0, 20)  # sunk: Up
         # In landscape (the phone a quarter turn counter-clockwise) its bottom edge is the
         # screen's right, its right edge the screen's top.
         driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
             "width": 844, "height": 390, "deviceScaleFactor": 3, "mobile": True,
             "screenOrientation": {"type": "landscapePrimary", "angle": 90}})
-        for gamma, beta, arrow in [(0, 60, 102), (20, 40, 101)]:
-            orient(gamma, beta)
-            orient(0)
-            time.sleep(0.5)
-            self.assertEqual(holds(), [[arrow, 1], [arrow, 0]])
+        pulse(102, 0, 60)
+        pulse(101, 20)
 
         driver.find_element(By.ID, "end").click()
         self.assertTrue(wait_for(lambda: "The program has ended" in message(driver), 10))
